@@ -1,0 +1,471 @@
+// The simulated blade's hardware, below libc: a preload library that turns the board's
+// plain files into MTD partitions (geometry, erase, NOR programming) and journals what
+// the launcher asks of the platform: shell commands, execs, erases, writes and pauses.
+//
+// Configuration comes from the environment that bladesim sets:
+//   BLADESIM_JOURNAL     journal file (JSON lines), appended to
+//   BLADESIM_TIME_SCALE  factor applied to every pause (default 1)
+//   BLADESIM_ERASESIZE   erase block size of every partition (default 65536)
+//   BLADESIM_FAULTS      comma-separated faults: PART:getinfo, PART:read[@BLOCK],
+//                        PART:erase[@BLOCK], PART:write[@BLOCK], system
+// The library removes itself from LD_PRELOAD when it loads, so that the programs the
+// launcher starts run as they would on the blade.
+#include <cerrno>
+#include <cmath>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <mtd/mtd-user.h>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+enum class kind : uint8_t { plain, mtd };
+
+// Plain data only: the sanitizer runtimes of an instrumented launcher call into these
+// wrappers before any constructor of this library has run.
+struct fd_entry {
+    kind k;
+    char name[32]; // partition name, e.g. "kernel"
+};
+
+constexpr int kMaxFds = 1024;
+fd_entry g_fds[kMaxFds];
+
+struct sim_config {
+    bool loaded;
+    char journal[256];
+    double scale;
+    uint32_t erasesize;
+    char faults[512];
+};
+sim_config g_cfg;
+
+const sim_config& cfg() {
+    if (!g_cfg.loaded) {
+        g_cfg.loaded = true;
+        g_cfg.scale = 1.0;
+        g_cfg.erasesize = 65536;
+        if (const char* j = getenv("BLADESIM_JOURNAL"))
+            snprintf(g_cfg.journal, sizeof g_cfg.journal, "%s", j);
+        if (const char* s = getenv("BLADESIM_TIME_SCALE"))
+            g_cfg.scale = std::strtod(s, nullptr);
+        if (const char* e = getenv("BLADESIM_ERASESIZE"))
+            g_cfg.erasesize = uint32_t(std::strtoul(e, nullptr, 0));
+        if (const char* f = getenv("BLADESIM_FAULTS"))
+            snprintf(g_cfg.faults, sizeof g_cfg.faults, "%s", f);
+    }
+    return g_cfg;
+}
+
+template <typename F> F real(const char* name) {
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+#define REAL(fn) static auto real_##fn = real<decltype(&::fn)>(#fn)
+
+double now() {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+std::string json_string(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += char(c);
+        } else if (c < 0x20 || c >= 0x7F) {
+            char esc[8];
+            snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+        } else {
+            out += char(c);
+        }
+    }
+    return out + "\"";
+}
+
+// Appends one event; `fields` is the JSON text after the event name.
+void journal(const char* event, const std::string& fields) {
+    if (!cfg().journal[0])
+        return;
+    REAL(open);
+    int saved = errno;
+    char head[128];
+    snprintf(head, sizeof head, "{\"t\": %.6f, \"pid\": %d, \"event\": \"%s\"", now(),
+             int(getpid()), event);
+    std::string line = head;
+    if (!fields.empty())
+        line += ", " + fields;
+    line += "}\n";
+    int fd = real_open(cfg().journal, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        ssize_t ignored = ::write(fd, line.data(), line.size());
+        (void)ignored;
+        ::close(fd);
+    }
+    errno = saved;
+}
+
+// True when the fault list names `what` for `part`, for this block (or every block).
+bool fault(const char* part, const char* what, long block = -1) {
+    const std::string faults = cfg().faults;
+    std::string want = std::string(part) + ":" + what;
+    size_t pos = 0;
+    while (pos <= faults.size()) {
+        size_t end = faults.find(',', pos);
+        if (end == std::string::npos)
+            end = faults.size();
+        std::string item = faults.substr(pos, end - pos);
+        pos = end + 1;
+        if (item == want)
+            return true;
+        if (block >= 0 && item.rfind(want + "@", 0) == 0 &&
+            std::strtol(item.c_str() + want.size() + 1, nullptr, 10) == block)
+            return true;
+    }
+    return false;
+}
+
+// True when the fault list holds `name` as an item of its own.
+bool fault_named(const char* name) {
+    std::string faults = std::string(",") + cfg().faults + ",";
+    return faults.find(std::string(",") + name + ",") != std::string::npos;
+}
+
+void classify(int fd, const char* path) {
+    if (fd < 0 || fd >= kMaxFds)
+        return;
+    g_fds[fd].k = kind::plain;
+    g_fds[fd].name[0] = 0;
+    static const char kMtd[] = "/dev/mtd-";
+    if (path && std::strncmp(path, kMtd, sizeof kMtd - 1) == 0) {
+        g_fds[fd].k = kind::mtd;
+        snprintf(g_fds[fd].name, sizeof g_fds[fd].name, "%s", path + sizeof kMtd - 1);
+    }
+}
+
+fd_entry* mtd_of(int fd) {
+    if (fd < 0 || fd >= kMaxFds || g_fds[fd].k != kind::mtd)
+        return nullptr;
+    return &g_fds[fd];
+}
+
+uint64_t file_size(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 ? uint64_t(st.st_size) : 0;
+}
+
+// Faults for every block the range [offset, offset+length) touches.
+bool range_fault(const fd_entry& e, const char* what, uint64_t offset, uint64_t length) {
+    if (fault(e.name, what))
+        return true;
+    uint64_t last = length ? offset + length - 1 : offset;
+    for (uint64_t b = offset / cfg().erasesize; b <= last / cfg().erasesize; ++b)
+        if (fault(e.name, what, long(b)))
+            return true;
+    return false;
+}
+
+ssize_t mtd_pread(int fd, fd_entry& e, void* buf, size_t n, uint64_t offset) {
+    REAL(pread);
+    uint64_t size = file_size(fd);
+    if (offset >= size)
+        return 0;
+    if (n > size - offset)
+        n = size_t(size - offset);
+    if (range_fault(e, "read", offset, n)) {
+        errno = EIO;
+        return -1;
+    }
+    return real_pread(fd, buf, n, off_t(offset));
+}
+
+// NOR programming: every byte becomes old AND new, so only an erased byte takes any value.
+ssize_t mtd_pwrite(int fd, fd_entry& e, const void* buf, size_t n, uint64_t offset) {
+    REAL(pread);
+    REAL(pwrite);
+    uint64_t size = file_size(fd);
+    if (offset >= size) {
+        errno = ENOSPC;
+        return -1;
+    }
+    if (n > size - offset)
+        n = size_t(size - offset);
+    if (range_fault(e, "write", offset, n)) {
+        errno = EIO;
+        return -1;
+    }
+    std::vector<uint8_t> cells(n);
+    ssize_t got = real_pread(fd, cells.data(), n, off_t(offset));
+    if (got != ssize_t(n)) {
+        errno = EIO;
+        return -1;
+    }
+    const auto* in = static_cast<const uint8_t*>(buf);
+    for (size_t i = 0; i < n; ++i)
+        cells[i] &= in[i];
+    char f[160];
+    snprintf(f, sizeof f, "\"partition\": \"%s\", \"offset\": %llu, \"length\": %zu",
+             e.name, (unsigned long long)offset, n);
+    journal("write", f);
+    return real_pwrite(fd, cells.data(), n, off_t(offset));
+}
+
+int mtd_ioctl(int fd, fd_entry& e, unsigned long request, void* arg) {
+    REAL(pwrite);
+    uint64_t size = file_size(fd);
+    if (request == MEMGETINFO) {
+        if (fault(e.name, "getinfo")) {
+            errno = EIO;
+            return -1;
+        }
+        auto* info = static_cast<mtd_info_user*>(arg);
+        std::memset(info, 0, sizeof *info);
+        info->type = MTD_NORFLASH;
+        info->flags = MTD_CAP_NORFLASH;
+        info->size = uint32_t(size);
+        info->erasesize = cfg().erasesize;
+        info->writesize = 1;
+        return 0;
+    }
+    if (request == MEMERASE) {
+        auto* ei = static_cast<erase_info_user*>(arg);
+        // The MTD layer refuses a range that is unaligned or reaches past the end.
+        if (ei->start % cfg().erasesize || ei->length % cfg().erasesize ||
+            uint64_t(ei->start) + ei->length > size) {
+            errno = EINVAL;
+            return -1;
+        }
+        if (range_fault(e, "erase", ei->start, ei->length)) {
+            errno = EIO;
+            return -1;
+        }
+        char f[160];
+        snprintf(f, sizeof f, "\"partition\": \"%s\", \"offset\": %u, \"length\": %u",
+                 e.name, ei->start, ei->length);
+        journal("erase", f);
+        std::vector<uint8_t> ones(ei->length, 0xFF);
+        return real_pwrite(fd, ones.data(), ones.size(), off_t(ei->start)) == ssize_t(ei->length)
+                   ? 0
+                   : -1;
+    }
+    errno = ENOTTY;
+    return -1;
+}
+
+void scaled_pause(double seconds) {
+    char f[64];
+    snprintf(f, sizeof f, "\"seconds\": %.6f", seconds);
+    journal("pause", f);
+}
+
+int scaled_nanosleep(double seconds, timespec* rem) {
+    REAL(nanosleep);
+    double s = seconds * cfg().scale;
+    timespec ts;
+    ts.tv_sec = time_t(s);
+    ts.tv_nsec = long((s - double(ts.tv_sec)) * 1e9);
+    return real_nanosleep(&ts, rem);
+}
+
+void journal_exec(const char* path, char* const argv[]) {
+    std::string f = "\"path\": " + json_string(path ? path : "") + ", \"argv\": [";
+    for (int i = 0; argv && argv[i]; ++i)
+        f += (i ? ", " : "") + json_string(argv[i]);
+    journal("exec", f + "]");
+}
+
+std::vector<char*> collect_args(const char* arg0, va_list ap) {
+    std::vector<char*> args;
+    args.push_back(const_cast<char*>(arg0));
+    while (char* a = va_arg(ap, char*))
+        args.push_back(a);
+    args.push_back(nullptr);
+    return args;
+}
+
+__attribute__((constructor)) void load() {
+    cfg();
+    unsetenv("LD_PRELOAD");
+}
+
+} // namespace
+
+extern "C" {
+
+#define OPEN_WRAPPER(fn)                                                                          \
+    int fn(const char* path, int flags, ...) {                                                    \
+        REAL(fn);                                                                                 \
+        mode_t mode = 0;                                                                          \
+        if (flags & (O_CREAT | O_TMPFILE)) {                                                      \
+            va_list ap;                                                                           \
+            va_start(ap, flags);                                                                  \
+            mode = va_arg(ap, mode_t);                                                            \
+            va_end(ap);                                                                           \
+        }                                                                                         \
+        int fd = real_##fn(path, flags, mode);                                                    \
+        classify(fd, path);                                                                       \
+        return fd;                                                                                \
+    }
+OPEN_WRAPPER(open)
+OPEN_WRAPPER(open64)
+
+int openat(int dirfd, const char* path, int flags, ...) {
+    REAL(openat);
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = va_arg(ap, mode_t);
+        va_end(ap);
+    }
+    int fd = real_openat(dirfd, path, flags, mode);
+    classify(fd, path);
+    return fd;
+}
+
+int close(int fd) {
+    REAL(close);
+    classify(fd, nullptr);
+    return real_close(fd);
+}
+
+ssize_t pread(int fd, void* buf, size_t n, off_t offset) {
+    REAL(pread);
+    if (fd_entry* e = mtd_of(fd))
+        return mtd_pread(fd, *e, buf, n, uint64_t(offset));
+    return real_pread(fd, buf, n, offset);
+}
+
+ssize_t pread64(int fd, void* buf, size_t n, off64_t offset) {
+    REAL(pread64);
+    if (fd_entry* e = mtd_of(fd))
+        return mtd_pread(fd, *e, buf, n, uint64_t(offset));
+    return real_pread64(fd, buf, n, offset);
+}
+
+ssize_t pwrite(int fd, const void* buf, size_t n, off_t offset) {
+    REAL(pwrite);
+    if (fd_entry* e = mtd_of(fd))
+        return mtd_pwrite(fd, *e, buf, n, uint64_t(offset));
+    return real_pwrite(fd, buf, n, offset);
+}
+
+ssize_t pwrite64(int fd, const void* buf, size_t n, off64_t offset) {
+    REAL(pwrite64);
+    if (fd_entry* e = mtd_of(fd))
+        return mtd_pwrite(fd, *e, buf, n, uint64_t(offset));
+    return real_pwrite64(fd, buf, n, offset);
+}
+
+ssize_t read(int fd, void* buf, size_t n) {
+    REAL(read);
+    if (fd_entry* e = mtd_of(fd)) {
+        off_t at = lseek(fd, 0, SEEK_CUR);
+        ssize_t got = mtd_pread(fd, *e, buf, n, uint64_t(at));
+        if (got > 0)
+            lseek(fd, at + got, SEEK_SET);
+        return got;
+    }
+    return real_read(fd, buf, n);
+}
+
+ssize_t write(int fd, const void* buf, size_t n) {
+    REAL(write);
+    if (fd_entry* e = mtd_of(fd)) {
+        off_t at = lseek(fd, 0, SEEK_CUR);
+        ssize_t put = mtd_pwrite(fd, *e, buf, n, uint64_t(at));
+        if (put > 0)
+            lseek(fd, at + put, SEEK_SET);
+        return put;
+    }
+    return real_write(fd, buf, n);
+}
+
+int ioctl(int fd, unsigned long request, ...) {
+    REAL(ioctl);
+    va_list ap;
+    va_start(ap, request);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+    if (fd_entry* e = mtd_of(fd))
+        return mtd_ioctl(fd, *e, request, arg);
+    return real_ioctl(fd, request, arg);
+}
+
+unsigned int sleep(unsigned int seconds) {
+    scaled_pause(seconds);
+    timespec rem{0, 0};
+    if (scaled_nanosleep(seconds, &rem) != 0)
+        return unsigned(std::ceil(double(rem.tv_sec) / cfg().scale));
+    return 0;
+}
+
+int usleep(useconds_t us) {
+    scaled_pause(double(us) / 1e6);
+    return scaled_nanosleep(double(us) / 1e6, nullptr);
+}
+
+int nanosleep(const timespec* req, timespec* rem) {
+    double s = double(req->tv_sec) + double(req->tv_nsec) / 1e9;
+    scaled_pause(s);
+    return scaled_nanosleep(s, rem);
+}
+
+int system(const char* command) {
+    REAL(system);
+    journal("shell", "\"command\": " + json_string(command ? command : ""));
+    if (fault_named("system")) {
+        errno = EAGAIN; // the board cannot start another process
+        return -1;
+    }
+    return real_system(command);
+}
+
+int execve(const char* path, char* const argv[], char* const envp[]) {
+    REAL(execve);
+    journal_exec(path, argv);
+    return real_execve(path, argv, envp);
+}
+
+int execv(const char* path, char* const argv[]) {
+    REAL(execv);
+    journal_exec(path, argv);
+    return real_execv(path, argv);
+}
+
+int execvp(const char* file, char* const argv[]) {
+    REAL(execvp);
+    journal_exec(file, argv);
+    return real_execvp(file, argv);
+}
+
+int execl(const char* path, const char* arg0, ...) {
+    va_list ap;
+    va_start(ap, arg0);
+    std::vector<char*> args = collect_args(arg0, ap);
+    va_end(ap);
+    return execv(path, args.data());
+}
+
+int execlp(const char* file, const char* arg0, ...) {
+    va_list ap;
+    va_start(ap, arg0);
+    std::vector<char*> args = collect_args(arg0, ap);
+    va_end(ap);
+    return execvp(file, args.data());
+}
+
+} // extern "C"

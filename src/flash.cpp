@@ -1,0 +1,193 @@
+#include "flash.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <mtd/mtd-user.h>
+#include <new>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+int uboot_fd = -1;
+int uboot_env_fd = -1;
+int device_tree_fd = -1;
+int kernel_fd = -1;
+int rfs_fd = -1;
+int rescue_fd = -1;
+int flash_fd = -1;
+flash_descriptor theFlash = {0, 0, 0};
+
+namespace {
+
+constexpr uint32_t kWritePiece = 1024;
+
+struct partition_geometry {
+    uint32_t size;
+    uint32_t erasesize;
+};
+
+// The one door to MEMGETINFO.
+bool mtd_geometry(int fd, partition_geometry* geo) {
+    mtd_info_user info;
+    std::memset(&info, 0, sizeof info);
+    if (ioctl(fd, MEMGETINFO, &info) != 0)
+        return false;
+    geo->size = info.size;
+    geo->erasesize = info.erasesize;
+    return true;
+}
+
+int mtd_open() {
+    uboot_fd = open("/dev/mtd-uboot", O_RDWR | O_SYNC);
+    uboot_env_fd = open("/dev/mtd-ubootenv", O_RDWR | O_SYNC);
+    device_tree_fd = open("/dev/mtd-devicetree", O_RDWR | O_SYNC);
+    kernel_fd = open("/dev/mtd-kernel", O_RDWR | O_SYNC);
+    rfs_fd = open("/dev/mtd-rfs", O_RDWR | O_SYNC);
+    rescue_fd = open("/dev/mtd-rescue", O_RDWR);
+    flash_fd = kernel_fd;
+    return 1;
+}
+
+int mtd_type() {
+    partition_geometry geo;
+    if (!mtd_geometry(flash_fd, &geo)) {
+        puts("Could not get MTD device info ");
+        return 0;
+    }
+    theFlash.sector_size = geo.erasesize;
+    for (uint32_t bit = 0; bit < 32; ++bit) {
+        if (geo.erasesize & (1u << bit)) {
+            theFlash.sector_shift = bit;
+            break;
+        }
+    }
+    theFlash.size = geo.size;
+    if (geo.size == 0) {
+        puts("NO FLASH !");
+        return 0;
+    }
+    return 1;
+}
+
+int flash_open() {
+    mtd_open();
+    return mtd_type();
+}
+
+int mtd_read(int fd, uint32_t offset, uint32_t length, void* buffer) {
+    return pread(fd, buffer, length, offset) >= 0 ? 1 : 0;
+}
+
+int mtd_write(int fd, uint32_t offset, uint32_t length, const void* buffer) {
+    return pwrite(fd, buffer, length, offset) >= 0 ? 1 : 0;
+}
+
+// The one door to MEMERASE.
+int mtd_erase(int fd, uint32_t offset, uint32_t length) {
+    erase_info_user ei;
+    ei.start = offset;
+    ei.length = length;
+    return ioctl(fd, MEMERASE, &ei) >= 0 ? 1 : 0;
+}
+
+int flash_read(void* buffer, int fd, uint32_t length, uint32_t offset) {
+    return mtd_read(fd, offset, length, buffer);
+}
+
+int fail_block(const char* what) {
+    printf("Flash Write mtd %s failed.\n\n", what);
+    return 0;
+}
+
+int flash_write(const uint8_t* buffer, int fd, uint32_t length, uint32_t offset,
+                uint8_t progress) {
+    // Each partition is written with its own geometry, and a range that does not fit
+    // in it is refused before any block is erased.
+    partition_geometry geo;
+    if (!mtd_geometry(fd, &geo))
+        return fail_block("read");
+    const uint32_t S = geo.erasesize;
+    if (S < kWritePiece || (S & (S - 1)) != 0 || S % kWritePiece != 0) {
+        printf("Flash Write bad erase size %u.\n\n", S);
+        return 0;
+    }
+    if (uint64_t(offset) + length > geo.size) {
+        printf("Flash Write beyond end of partition (%u + %u > %u).\n\n", offset, length,
+               geo.size);
+        return 0;
+    }
+    uint32_t shift = 0;
+    while ((1u << shift) != S)
+        ++shift;
+
+    const uint32_t first = offset & ~(S - 1);
+    const uint32_t last = ((offset + length - 1) & ~(S - 1)) + S - 1;
+    const uint32_t blocks = (last - first + 1) >> shift;
+
+    std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[S + kWritePiece]);
+    if (!block) {
+        puts("Flash Write malloc failed");
+        return 0;
+    }
+    if (progress)
+        printf("     ");
+
+    uint32_t b = first;
+    uint32_t p = 0;
+    for (uint32_t i = 0; i < blocks; ++i) {
+        uint32_t dest, count;
+        if (blocks == 1) {
+            dest = offset - first;
+            count = length;
+        } else if (i == 0) {
+            dest = offset - first;
+            count = S - dest;
+        } else if (i == blocks - 1) {
+            dest = 0;
+            count = length - p;
+        } else {
+            dest = 0;
+            count = S;
+        }
+        std::memset(block.get(), 0, S);
+        if (!mtd_read(fd, b, S, block.get()))
+            return fail_block("read");
+        std::memcpy(block.get() + dest, buffer + p, count);
+        if (!mtd_erase(fd, b, S))
+            return fail_block("erase");
+        for (uint32_t k = 0; k < S; k += kWritePiece)
+            if (!mtd_write(fd, b + k, kWritePiece, block.get() + k))
+                return fail_block("write");
+        if (progress) {
+            printf("\b\b\b\b%3.3d%c", int(uint64_t(i) * 100 / blocks), '%');
+            fflush(stdout);
+        }
+        b += S;
+        p += count;
+    }
+    if (progress)
+        printf("\b\b\b\b100%c\n", '%');
+    return 1;
+}
+
+} // namespace
+
+int api_flash_init() {
+    return flash_open() ? 0 : -1;
+}
+
+int api_flash_read(void* buffer, int fd, uint32_t offset, uint32_t length) {
+    if (theFlash.size == 0)
+        return -1;
+    return flash_read(buffer, fd, length, offset) ? 0 : -1;
+}
+
+int api_flash_write(const void* buffer, int fd, uint32_t offset, uint32_t length,
+                    uint8_t progress) {
+    if (theFlash.size == 0)
+        return -1;
+    return flash_write(static_cast<const uint8_t*>(buffer), fd, length, offset, progress) ? 0
+                                                                                         : -1;
+}

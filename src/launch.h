@@ -1,0 +1,33 @@
+#pragma once
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+
+// Launch options from the boot environment.
+extern int gdb_enable;
+extern int gdbserver_enable;
+extern int gdbport;
+extern uint8_t shell_enable;
+extern uint8_t memchk_enable;
+extern int rescue_enable;
+extern int standalone_diags;
+
+// Set by the SIGINT handler; cleared only by the rescue menu.
+extern volatile uint8_t sig_quit_raised;
+
+// Bytes of the boot environment the launcher reads, from offset 4 of its partition.
+constexpr size_t ENV_AREA_SIZE = 1280;
+
+int sig_init();
+void sig_handler(int signum);
+[[noreturn]] void board_reset();
+
+// Reads the boot environment partition and sets the launch options.
+int parse_uboot_env();
+// Sets the launch options from the raw environment area (ENV_AREA_SIZE bytes).
+void parse_env_area(const uint8_t* area);
+
+// The one door to the shell: every command text the launcher runs goes through here.
+// Output written so far is flushed first. A command ending in "&> /dev/null" is run
+// with both outputs discarded in the form every POSIX shell reads the same way.
+int api_run_command(const char* command);

@@ -1,0 +1,286 @@
+// bladepkg: builds, lists, verifies and unpacks the blade's image packages.
+#include "crc.h"
+#include "image.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr size_t kChunk = 64 * 1024;
+
+int usage() {
+    fputs("usage: bladepkg create OUT TYPE:VERSION:FILE...\n"
+          "       bladepkg list PKG\n"
+          "       bladepkg verify PKG\n"
+          "       bladepkg extract PKG DIR\n"
+          "TYPE is one of app, uboot, kernel, rfs, dtb, diags; VERSION is a.b.c.d\n",
+          stderr);
+    return 2;
+}
+
+struct file_closer {
+    void operator()(FILE* f) const {
+        if (f)
+            fclose(f);
+    }
+};
+using file_ptr = std::unique_ptr<FILE, file_closer>;
+
+// Writes to a temporary name beside the target and renames it into place when whole.
+struct atomic_output {
+    std::string path, tmp;
+    file_ptr f;
+    explicit atomic_output(const std::string& p) : path(p), tmp(p + ".part") {
+        f.reset(fopen(tmp.c_str(), "wb"));
+    }
+    ~atomic_output() {
+        if (f) {
+            f.reset();
+            unlink(tmp.c_str());
+        }
+    }
+    bool commit() {
+        bool ok = fflush(f.get()) == 0 && fsync(fileno(f.get())) == 0;
+        ok = (fclose(f.release()) == 0) && ok;
+        if (ok && rename(tmp.c_str(), path.c_str()) == 0)
+            return true;
+        unlink(tmp.c_str());
+        return false;
+    }
+};
+
+bool parse_version(const char* text, uint32_t* id) {
+    unsigned v[4];
+    char tail;
+    if (sscanf(text, "%u.%u.%u.%u%c", &v[0], &v[1], &v[2], &v[3], &tail) != 4)
+        return false;
+    for (unsigned x : v)
+        if (x > 255)
+            return false;
+    *id = v[0] << 24 | v[1] << 16 | v[2] << 8 | v[3];
+    return true;
+}
+
+std::string version_text(uint32_t id) {
+    char s[16];
+    snprintf(s, sizeof s, "%u.%u.%u.%u", id >> 24, (id >> 16) & 0xFF, (id >> 8) & 0xFF,
+             id & 0xFF);
+    return s;
+}
+
+// Copies `len` bytes from `in` to `out` (when given), returning the running CRC.
+bool stream(FILE* in, FILE* out, uint64_t len, uint32_t* crc) {
+    std::vector<uint8_t> buf(kChunk);
+    while (len > 0) {
+        size_t n = len < kChunk ? size_t(len) : kChunk;
+        if (fread(buf.data(), 1, n, in) != n)
+            return false;
+        *crc = gen_crc(buf.data(), uint32_t(n), *crc);
+        if (out && fwrite(buf.data(), 1, n, out) != n)
+            return false;
+        len -= n;
+    }
+    return true;
+}
+
+int create(int argc, char** argv) {
+    if (argc < 2)
+        return usage();
+    atomic_output out(argv[0]);
+    if (!out.f) {
+        fprintf(stderr, "bladepkg: cannot create %s: %s\n", argv[0], strerror(errno));
+        return 1;
+    }
+    for (int i = 1; i < argc; ++i) {
+        std::string spec = argv[i];
+        size_t c1 = spec.find(':');
+        size_t c2 = c1 == std::string::npos ? c1 : spec.find(':', c1 + 1);
+        if (c2 == std::string::npos)
+            return usage();
+        std::string type = spec.substr(0, c1), ver = spec.substr(c1 + 1, c2 - c1 - 1);
+        std::string file = spec.substr(c2 + 1);
+        const component_type* t = component_type_named(type.c_str());
+        component_header h{0, 0, 0, 0};
+        if (!t || !parse_version(ver.c_str(), &h.id))
+            return usage();
+        h.magic = t->magic;
+        file_ptr in(fopen(file.c_str(), "rb"));
+        struct stat st;
+        if (!in || fstat(fileno(in.get()), &st) != 0) {
+            fprintf(stderr, "bladepkg: cannot read %s: %s\n", file.c_str(), strerror(errno));
+            return 1;
+        }
+        if (uint64_t(st.st_size) > MAX_COMPONENT_LEN) {
+            fprintf(stderr, "bladepkg: %s is too large for a component\n", file.c_str());
+            return 1;
+        }
+        h.len = uint32_t(st.st_size);
+        uint8_t raw[HEADER_SIZE];
+        encode_header(h, raw);
+        uint32_t crc = gen_crc(raw + 4, HEADER_SIZE - 4, 0xFFFFFFFFu);
+        off_t at = ftello(out.f.get());
+        if (fwrite(raw, 1, HEADER_SIZE, out.f.get()) != HEADER_SIZE ||
+            !stream(in.get(), out.f.get(), h.len, &crc)) {
+            fprintf(stderr, "bladepkg: writing %s failed\n", argv[0]);
+            return 1;
+        }
+        h.crc = crc;
+        encode_header(h, raw);
+        if (fseeko(out.f.get(), at, SEEK_SET) != 0 ||
+            fwrite(raw, 1, HEADER_SIZE, out.f.get()) != HEADER_SIZE ||
+            fseeko(out.f.get(), 0, SEEK_END) != 0) {
+            fprintf(stderr, "bladepkg: writing %s failed\n", argv[0]);
+            return 1;
+        }
+    }
+    if (!out.commit()) {
+        fprintf(stderr, "bladepkg: writing %s failed\n", argv[0]);
+        return 1;
+    }
+    return 0;
+}
+
+// One component as found by the package walk.
+struct entry {
+    uint64_t offset;
+    component_header h;
+    uint32_t computed;
+    const char* problem; // nullptr when whole, known and matching its CRC
+};
+
+// Walks the package. `sink(index, entry)` sees each component; when `data_dir` is set
+// each whole component's data is written there. Returns false when the file cannot
+// be read at all.
+template <typename Sink>
+bool walk(const char* path, const char* data_dir, Sink sink) {
+    file_ptr f(fopen(path, "rb"));
+    struct stat st;
+    if (!f || fstat(fileno(f.get()), &st) != 0) {
+        fprintf(stderr, "bladepkg: cannot read %s: %s\n", path, strerror(errno));
+        return false;
+    }
+    const uint64_t size = uint64_t(st.st_size);
+    uint64_t offset = 0;
+    for (int index = 0; offset < size; ++index) {
+        entry e{offset, {0, 0, 0, 0}, 0, nullptr};
+        uint8_t raw[HEADER_SIZE];
+        if (size - offset < HEADER_SIZE || fread(raw, 1, HEADER_SIZE, f.get()) != HEADER_SIZE) {
+            e.problem = "truncated header";
+            sink(index, e);
+            return true;
+        }
+        e.h = decode_header(raw);
+        const component_type* t = component_type_of(e.h.magic);
+        if (e.h.len > MAX_COMPONENT_LEN) {
+            e.problem = "length overflow";
+            sink(index, e);
+            return true;
+        }
+        if (size - offset - HEADER_SIZE < e.h.len) {
+            e.problem = "truncated";
+            sink(index, e);
+            return true;
+        }
+        e.computed = gen_crc(raw + 4, HEADER_SIZE - 4, 0xFFFFFFFFu);
+        std::unique_ptr<atomic_output> out;
+        if (data_dir && t) {
+            char name[64];
+            snprintf(name, sizeof name, "/%02d-%s.bin", index, t->tool_name);
+            out = std::make_unique<atomic_output>(std::string(data_dir) + name);
+            if (!out->f) {
+                fprintf(stderr, "bladepkg: cannot create %s: %s\n", out->path.c_str(),
+                        strerror(errno));
+                return false;
+            }
+        }
+        if (!stream(f.get(), out ? out->f.get() : nullptr, e.h.len, &e.computed)) {
+            fprintf(stderr, "bladepkg: reading %s failed\n", path);
+            return false;
+        }
+        if (!t)
+            e.problem = "unknown type";
+        else if (e.computed != e.h.crc)
+            e.problem = "bad CRC";
+        if (out && !e.problem && !out->commit()) {
+            fprintf(stderr, "bladepkg: writing %s failed\n", out->path.c_str());
+            return false;
+        }
+        sink(index, e);
+        offset += HEADER_SIZE + uint64_t(e.h.len);
+    }
+    return true;
+}
+
+std::string type_text(uint32_t magic) {
+    if (const component_type* t = component_type_of(magic))
+        return t->tool_name;
+    char s[16];
+    snprintf(s, sizeof s, "0x%08x", magic);
+    return s;
+}
+
+int list(const char* pkg) {
+    bool bad = false;
+    printf("%10s  %-10s  %-15s  %10s  %-10s  %-10s  %s\n", "offset", "type", "version", "length",
+           "stored", "computed", "status");
+    if (!walk(pkg, nullptr, [&](int, const entry& e) {
+            bad = bad || e.problem;
+            printf("%10" PRIu64 "  %-10s  %-15s  %10u  0x%08x  0x%08x  %s%s%s\n", e.offset,
+                   type_text(e.h.magic).c_str(), version_text(e.h.id).c_str(), e.h.len, e.h.crc,
+                   e.computed, e.problem ? "BAD (" : "ok", e.problem ? e.problem : "",
+                   e.problem ? ")" : "");
+        }))
+        return 1;
+    return bad ? 1 : 0;
+}
+
+int verify_or_extract(const char* pkg, const char* dir) {
+    int count = 0;
+    std::string first_problem;
+    if (dir && mkdir(dir, 0755) != 0 && errno != EEXIST) {
+        fprintf(stderr, "bladepkg: cannot create %s: %s\n", dir, strerror(errno));
+        return 1;
+    }
+    if (!walk(pkg, dir, [&](int index, const entry& e) {
+            ++count;
+            if (e.problem && first_problem.empty()) {
+                char s[128];
+                snprintf(s, sizeof s, "component %d at offset %" PRIu64 ": %s", index, e.offset,
+                         e.problem);
+                first_problem = s;
+            }
+        }))
+        return 1;
+    if (count == 0)
+        first_problem = "empty package";
+    if (!first_problem.empty()) {
+        fprintf(stderr, "bladepkg: %s: %s\n", pkg, first_problem.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2)
+        return usage();
+    std::string cmd = argv[1];
+    if (cmd == "create")
+        return create(argc - 2, argv + 2);
+    if (cmd == "list" && argc == 3)
+        return list(argv[2]);
+    if (cmd == "verify" && argc == 3)
+        return verify_or_extract(argv[2], nullptr);
+    if (cmd == "extract" && argc == 4)
+        return verify_or_extract(argv[2], argv[3]);
+    return usage();
+}
