@@ -1,0 +1,46 @@
+#include "crc.h"
+
+#include <gtest/gtest.h>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+uint32_t crc_of(const std::string& s) {
+    return gen_crc(s.data(), uint32_t(s.size()), 0xFFFFFFFFu);
+}
+
+TEST(Crc, CheckValues) {
+    EXPECT_EQ(crc_of("123456789"), 0x340BC6D9u);
+    EXPECT_EQ(crc_of("abc"), 0xCADBBE3Du);
+    EXPECT_EQ(crc_of(""), 0xFFFFFFFFu);
+    EXPECT_EQ(gen_crc_bitwise("123456789", 9, 0xFFFFFFFFu), 0x340BC6D9u);
+}
+
+TEST(Crc, TableFormEqualsBitwiseDefinitionOnRandomInputs) {
+    std::mt19937 rng(20261206);
+    std::vector<uint8_t> data(4096 + 64);
+    for (auto& b : data)
+        b = uint8_t(rng());
+    // Every length up to a few slices, at every alignment, then larger random spans.
+    for (uint32_t start = 0; start < 16; ++start)
+        for (uint32_t len = 0; len < 80; ++len)
+            ASSERT_EQ(gen_crc(&data[start], len, 0xFFFFFFFFu),
+                      gen_crc_bitwise(&data[start], len, 0xFFFFFFFFu))
+                << "start " << start << " len " << len;
+    for (int i = 0; i < 200; ++i) {
+        uint32_t start = rng() % 64, len = rng() % 4096;
+        uint32_t seed = rng();
+        ASSERT_EQ(gen_crc(&data[start], len, seed), gen_crc_bitwise(&data[start], len, seed));
+    }
+}
+
+TEST(Crc, ContinuesFromAnyStartValue) {
+    std::string a = "component header ", b = "and its data bytes, more than sixteen of them";
+    std::string ab = a + b;
+    uint32_t part = crc_of(a);
+    EXPECT_EQ(gen_crc(b.data(), uint32_t(b.size()), part), crc_of(ab));
+}
+
+} // namespace

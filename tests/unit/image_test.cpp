@@ -1,0 +1,162 @@
+#include "crc.h"
+#include "image.h"
+
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<uint8_t> component(uint32_t magic, uint32_t id, const std::string& data) {
+    std::vector<uint8_t> c(HEADER_SIZE + data.size());
+    encode_header({0, uint32_t(data.size()), magic, id}, c.data());
+    std::memcpy(c.data() + HEADER_SIZE, data.data(), data.size());
+    component_header h = decode_header(c.data());
+    h.crc = component_crc(c.data(), h.len);
+    encode_header(h, c.data());
+    return c;
+}
+
+// A package in a real file, positioned at its start.
+struct package {
+    FILE* f = tmpfile();
+    explicit package(const std::vector<std::vector<uint8_t>>& parts) {
+        for (const auto& p : parts)
+            fwrite(p.data(), 1, p.size(), f);
+        rewind(f);
+    }
+    ~package() { fclose(f); }
+};
+
+std::vector<uint8_t> raw_header(uint32_t len, uint32_t magic) {
+    std::vector<uint8_t> h(HEADER_SIZE);
+    encode_header({0, len, magic, 0}, h.data());
+    return h;
+}
+
+TEST(Header, WordsAreBigEndianOnEveryProcessor) {
+    const uint8_t raw[16] = {0x12, 0x34, 0x56, 0x78, 0, 0, 1, 0, 0x01, 0x50, 0x4F, 0x4C, 1, 2, 3, 4};
+    component_header h = decode_header(raw);
+    EXPECT_EQ(h.crc, 0x12345678u);
+    EXPECT_EQ(h.len, 256u);
+    EXPECT_EQ(h.magic, MAGIC_APPLICATION);
+    EXPECT_EQ(h.id, 0x01020304u);
+    uint8_t back[16];
+    encode_header(h, back);
+    EXPECT_EQ(std::memcmp(raw, back, 16), 0);
+}
+
+TEST(Header, TypeTable) {
+    for (uint32_t n = 1; n <= 6; ++n)
+        EXPECT_NE(component_type_of((n << 24) | 0x504F4C), nullptr) << n;
+    EXPECT_EQ(component_type_of(0x07504F4C), nullptr);
+    EXPECT_EQ(component_type_of(0), nullptr);
+    EXPECT_EQ(component_type_named("kernel")->magic, MAGIC_KERNEL);
+    EXPECT_STREQ(component_type_of(MAGIC_DIAGS)->crc_name, "DIAGNOSTICS IMAGE");
+    EXPECT_EQ(component_type_named("bogus"), nullptr);
+}
+
+TEST(Header, NextOffset) {
+    struct {
+        uint32_t offset, len;
+        bool ok;
+        uint32_t next;
+    } cases[] = {
+        {0, 0, true, 16},
+        {100, 20, true, 136},
+        {0, 0xFFFFFFEF, true, 0xFFFFFFFF},
+        {0, 0xFFFFFFF0, false, 0},   // len + 16 does not fit in 32 bits
+        {0x20, 0xFFFFFFD0, false, 0}, // the next offset would wrap to the start
+        {0xFFFFFFF0, 0, false, 0},
+    };
+    for (const auto& c : cases) {
+        uint32_t next = 0;
+        component_header h{0, c.len, MAGIC_KERNEL, 0};
+        EXPECT_EQ(next_component_offset(c.offset, h, &next), c.ok) << c.offset << "+" << c.len;
+        if (c.ok) {
+            EXPECT_EQ(next, c.next);
+        }
+    }
+}
+
+TEST(Crc, ComponentCrcCoversHeaderFieldsAndData) {
+    std::vector<uint8_t> c = component(MAGIC_KERNEL, 0x01020304, "");
+    EXPECT_EQ(decode_header(c.data()).crc, gen_crc_bitwise(c.data() + 4, 12, 0xFFFFFFFFu));
+    c = component(MAGIC_APPLICATION, 7, "some archive bytes");
+    uint32_t stored = decode_header(c.data()).crc;
+    EXPECT_EQ(CheckCrc(c.data() + 4, uint32_t(c.size()) - 4, stored), 0);
+    // Any one byte changed after the crc word is caught, and so is a changed crc word.
+    for (size_t i = 4; i < c.size(); ++i) {
+        c[i] ^= 0x01;
+        EXPECT_EQ(CheckCrc(c.data() + 4, uint32_t(c.size()) - 4, stored), 1) << i;
+        c[i] ^= 0x01;
+    }
+    EXPECT_EQ(CheckCrc(c.data() + 4, uint32_t(c.size()) - 4, stored ^ 0x80000000u), 1);
+}
+
+TEST(Walk, FindsTheFirstApplicationOrDiagnosticsComponent) {
+    auto kernel = component(MAGIC_KERNEL, 1, std::string(1000, 'k'));
+    auto app = component(MAGIC_APPLICATION, 2, "app");
+    auto diags = component(MAGIC_DIAGS, 3, "diag");
+    auto unknown = component(0x07504F4C, 4, "????");
+    struct {
+        const char* what;
+        std::vector<std::vector<uint8_t>> parts;
+        long at;
+        uint32_t magic;
+    } cases[] = {
+        {"application first", {app, kernel}, 0, MAGIC_APPLICATION},
+        {"kernel skipped by its len", {kernel, app}, long(kernel.size()), MAGIC_APPLICATION},
+        {"unknown type skipped", {unknown, kernel, diags}, long(unknown.size() + kernel.size()),
+         MAGIC_DIAGS},
+    };
+    for (const auto& c : cases) {
+        package p(c.parts);
+        component_header h{};
+        ASSERT_EQ(parse_image(p.f, &h), 1) << c.what;
+        EXPECT_EQ(ftell(p.f), c.at) << c.what;
+        EXPECT_EQ(h.magic, c.magic) << c.what;
+        auto buf = read_component(p.f, h);
+        ASSERT_NE(buf, nullptr) << c.what;
+        EXPECT_EQ(CheckCrc(buf.get() + 4, h.len + 12, h.crc), 0) << c.what;
+    }
+}
+
+TEST(Walk, EndsWithoutAComponentOnBadInput) {
+    auto kernel = component(MAGIC_KERNEL, 1, "kernel");
+    auto app = component(MAGIC_APPLICATION, 2, "app");
+    struct {
+        const char* what;
+        std::vector<std::vector<uint8_t>> parts;
+        uint32_t last_magic;
+    } cases[] = {
+        {"empty file", {}, 0},
+        {"only other types", {kernel, component(MAGIC_RFS, 1, "r")}, MAGIC_RFS},
+        {"header cut short", {kernel, std::vector<uint8_t>(app.begin(), app.begin() + 10)},
+         MAGIC_KERNEL},
+        {"len + 16 overflows", {raw_header(0xFFFFFFF5, MAGIC_KERNEL), app}, MAGIC_KERNEL},
+        {"offset would wrap", {raw_header(0xFFFFFFEF, MAGIC_KERNEL), app}, MAGIC_KERNEL},
+    };
+    for (const auto& c : cases) {
+        package p(c.parts);
+        component_header h{0, 0, 0, 0};
+        EXPECT_EQ(parse_image(p.f, &h), 0) << c.what;
+        EXPECT_EQ(h.magic, c.last_magic) << c.what;
+    }
+}
+
+TEST(Walk, ComponentRunningPastTheFileIsNotRead) {
+    auto app = component(MAGIC_APPLICATION, 2, std::string(5000, 'a'));
+    app.resize(app.size() - 1);
+    package p({app});
+    component_header h{};
+    ASSERT_EQ(parse_image(p.f, &h), 1);
+    EXPECT_EQ(read_component(p.f, h), nullptr);
+    // A length no buffer can be sized from is refused before allocation.
+    package huge({raw_header(0xFFFFFFF8, MAGIC_APPLICATION)});
+    ASSERT_EQ(parse_image(huge.f, &h), 1);
+    EXPECT_EQ(read_component(huge.f, h), nullptr);
+}
+
+} // namespace
