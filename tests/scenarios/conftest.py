@@ -1,0 +1,141 @@
+"""Console scenarios: the real bladeboot on a simulated blade, driven through a pty."""
+import json
+import os
+import shutil
+import subprocess
+import sys
+
+import pexpect
+import pytest
+
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BLADESIM = os.path.join(REPO, "sim", "bladesim")
+HOST_BUILD = os.environ.get("BLADESIM_BUILD", os.path.join(REPO, "build", "host"))
+PPC_BUILD = os.environ.get("BLADESIM_PPC_BUILD", os.path.join(REPO, "build", "ppc"))
+BLADEPKG = os.path.join(HOST_BUILD, "tools", "bladepkg")
+
+# Tests run the launcher's pauses a thousand times faster; the journal keeps the lengths.
+TIME_SCALE = "0.001"
+
+# Texts that mean the launcher or the simulation broke, whatever the test expects.
+BROKEN = ["runtime error:", "AddressSanitizer", "LeakSanitizer", "Traceback (most recent",
+          "bwrap:", "qemu: uncaught", "Segmentation fault"]
+
+
+def builds():
+    out = ["host"]
+    if os.environ.get("BLADEBOOT_SKIP_PPC") != "1":
+        out.append("ppc")
+    return out
+
+
+def sim(*args, check=True, **kw):
+    r = subprocess.run([sys.executable if False else "/usr/bin/python3", BLADESIM, *args],
+                       capture_output=True, text=True, **kw)
+    if check and r.returncode != 0:
+        raise AssertionError(f"bladesim {' '.join(args)} failed: {r.stderr}")
+    return r
+
+
+class Board:
+    def __init__(self, path, build):
+        self.path = str(path)
+        self.build = build
+
+    def p(self, *parts):
+        return os.path.join(self.path, *parts)
+
+    def env(self, *settings):
+        sim("env", self.path, *settings)
+
+    def eeprom(self, offset, value=None):
+        args = ["eeprom", self.path, str(offset)] + ([] if value is None else [str(value)])
+        return int(sim(*args).stdout.strip() or 0)
+
+    def fault(self, *faults):
+        sim("fault", self.path, *faults)
+
+    def flash(self, part):
+        with open(self.p("flash", f"{part}.bin"), "rb") as f:
+            return f.read()
+
+    def journal(self):
+        """Events of the last boot, in order."""
+        with open(self.p("journal.jsonl")) as f:
+            events = [json.loads(line) for line in f if line.strip()]
+        starts = [i for i, e in enumerate(events) if e["event"] == "boot"]
+        return events[starts[-1]:] if starts else events
+
+    def commands(self):
+        return [e["command"] for e in self.journal() if e["event"] == "shell"]
+
+    def pauses(self):
+        return [e["seconds"] for e in self.journal() if e["event"] == "pause"]
+
+    def boot(self, *extra, time_scale=TIME_SCALE, timeout=60):
+        args = [BLADESIM, "boot", self.path, "--time-scale", time_scale, *extra]
+        if self.build == "ppc":
+            args.append("--ppc")
+        log = open(self.p("console.log"), "a")
+        child = pexpect.spawn("/usr/bin/python3", args, timeout=timeout, encoding="latin-1",
+                              codec_errors="replace", dimensions=(50, 200), logfile=log)
+        return Console(child)
+
+
+class Console:
+    """The operator's side of the console; every wait also watches for breakage."""
+
+    def __init__(self, child):
+        self.child = child
+        self.seen = ""
+
+    def expect(self, text, timeout=None):
+        patterns = [text] + BROKEN
+        i = self.child.expect_exact(patterns, timeout=timeout or self.child.timeout)
+        self.seen += self.child.before + self.child.after
+        if i != 0:
+            rest = self.child.read_nonblocking(4000, timeout=1) if self.child.isalive() else ""
+            raise AssertionError(f"broken: {patterns[i]!r}\n{self.seen}{rest}")
+        return self.child.before
+
+    def send(self, text):
+        self.child.send(text)
+
+    def finish(self, timeout=None):
+        """Reads to the end of the boot and returns bladesim's closing line."""
+        self.child.expect(pexpect.EOF, timeout=timeout or self.child.timeout)
+        self.seen += self.child.before
+        for b in BROKEN:
+            assert b not in self.seen, self.seen
+        text = self.seen.replace("\r", "")
+        at = text.rfind("bladesim: ")
+        assert at >= 0, f"no closing line from bladesim:\n{text}"
+        return text[at:].split("\n")[0]
+
+    def output(self):
+        return self.seen.replace("\r\n", "\n")
+
+
+@pytest.fixture(scope="session")
+def template_board(tmp_path_factory):
+    path = tmp_path_factory.mktemp("template") / "board"
+    sim("new", str(path))
+    return path
+
+
+@pytest.fixture(params=builds())
+def board(request, tmp_path, template_board):
+    path = tmp_path / "board"
+    shutil.copytree(template_board, path, symlinks=True)
+    return Board(path, request.param)
+
+
+@pytest.fixture
+def host_board(tmp_path, template_board):
+    path = tmp_path / "board"
+    shutil.copytree(template_board, path, symlinks=True)
+    return Board(path, "host")
+
+
+def bladepkg(*args, **kw):
+    return subprocess.run([BLADEPKG, *map(str, args)], capture_output=True, text=True, **kw)

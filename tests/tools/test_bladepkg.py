@@ -1,0 +1,124 @@
+"""bladepkg: building, listing, verifying and unpacking image packages."""
+import os
+import struct
+import subprocess
+import zlib
+
+import pytest
+
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BLADEPKG = os.path.join(os.environ.get("BLADESIM_BUILD", os.path.join(REPO, "build", "host")),
+                        "tools", "bladepkg")
+
+
+def run(*args):
+    return subprocess.run([BLADEPKG, *map(str, args)], capture_output=True, text=True)
+
+
+def crc(data):
+    return zlib.crc32(data) ^ 0xFFFFFFFF  # the component checksum has no final inversion
+
+
+@pytest.fixture
+def files(tmp_path):
+    (tmp_path / "k").write_bytes(os.urandom(70000))
+    (tmp_path / "a").write_bytes(b"archive")
+    (tmp_path / "e").write_bytes(b"")
+    return tmp_path
+
+
+def test_create_writes_headers_and_crcs_in_order(files):
+    pkg = files / "p.pkg"
+    r = run("create", pkg, f"kernel:2.6.32.1:{files/'k'}", f"app:1.2.3.4:{files/'a'}",
+            f"dtb:0.0.0.255:{files/'e'}")
+    assert r.returncode == 0, r.stderr
+    data = pkg.read_bytes()
+    k = (files / "k").read_bytes()
+    off = 0
+    for magic, ident, payload in ((0x03504F4C, 0x02062001, k), (0x01504F4C, 0x01020304, b"archive"),
+                                  (0x05504F4C, 0x000000FF, b"")):
+        c, n, m, i = struct.unpack(">IIII", data[off:off + 16])
+        assert (n, m, i) == (len(payload), magic, ident)
+        assert data[off + 16:off + 16 + n] == payload
+        assert c == crc(data[off + 4:off + 16 + n])
+        off += 16 + n
+    assert off == len(data)
+    assert run("verify", pkg).returncode == 0
+
+
+def test_list_shows_each_component(files):
+    pkg = files / "p.pkg"
+    run("create", pkg, f"uboot:1.4.0.2:{files/'a'}", f"diags:4.2.0.1:{files/'a'}")
+    r = run("list", pkg)
+    assert r.returncode == 0
+    rows = [l.split() for l in r.stdout.splitlines()[1:]]
+    assert [row[:4] for row in rows] == [["0", "uboot", "1.4.0.2", "7"], ["23", "diags", "4.2.0.1", "7"]]
+    assert all(row[4] == row[5] and row[6] == "ok" for row in rows)
+
+
+def test_extract_writes_each_components_data(files):
+    pkg = files / "p.pkg"
+    run("create", pkg, f"kernel:1.0.0.0:{files/'k'}", f"app:1.0.0.0:{files/'a'}")
+    out = files / "out"
+    assert run("extract", pkg, out).returncode == 0
+    assert sorted(os.listdir(out)) == ["00-kernel.bin", "01-app.bin"]
+    assert (out / "00-kernel.bin").read_bytes() == (files / "k").read_bytes()
+
+
+def damaged(files, how):
+    pkg = files / "p.pkg"
+    run("create", pkg, f"kernel:1.0.0.0:{files/'k'}", f"app:1.0.0.0:{files/'a'}")
+    data = bytearray(pkg.read_bytes())
+    second = 16 + 70000
+    if how == "bad CRC":
+        data[second + 20] ^= 1
+    elif how == "truncated":
+        data = data[:-3]
+    elif how == "unknown type":
+        data[second + 8] = 7
+    elif how == "length overflow":
+        data[second + 4:second + 8] = struct.pack(">I", 0xFFFFFFF8)
+    elif how == "truncated header":
+        data += b"\x00" * 5
+    pkg.write_bytes(bytes(data))
+    return pkg
+
+
+@pytest.mark.parametrize("how", ["bad CRC", "truncated", "unknown type", "length overflow",
+                                 "truncated header"])
+def test_verify_names_the_first_bad_component(files, how):
+    pkg = damaged(files, how)
+    r = run("verify", pkg)
+    assert r.returncode == 1
+    index = 2 if how == "truncated header" else 1
+    assert f"component {index} at offset {16 + 70000 + (23 if index == 2 else 0)}: {how}" in r.stderr
+    listed = run("list", pkg)
+    assert listed.returncode == 1 and "BAD" in listed.stdout
+    # The whole component before it was still extracted, the bad one never.
+    out = files / "out"
+    assert run("extract", pkg, out).returncode == 1
+    assert "00-kernel.bin" in os.listdir(out)
+    assert not any(n.startswith(f"{index:02d}-") for n in os.listdir(out))
+
+
+@pytest.mark.parametrize("content", [b"", b"\x00" * 7, os.urandom(4096)])
+def test_garbage_is_refused_without_crashing(files, content):
+    pkg = files / "g.pkg"
+    pkg.write_bytes(content)
+    r = run("verify", pkg)
+    assert r.returncode == 1 and "bladepkg:" in r.stderr
+
+
+@pytest.mark.parametrize("args", [[], ["create"], ["create", "x"], ["create", "x", "app:1.2.3:f"],
+                                  ["create", "x", "boot:1.2.3.4:f"], ["create", "x", "app:1.2.3.256:f"],
+                                  ["list"], ["verify", "a", "b"], ["extract", "a"], ["frobnicate"]])
+def test_usage_errors(files, args):
+    r = run(*args)
+    assert r.returncode == 2
+    assert r.stderr.startswith("usage: bladepkg")
+
+
+def test_missing_input_is_a_clear_error(files):
+    r = run("create", files / "p.pkg", f"app:1.0.0.0:{files/'nope'}")
+    assert r.returncode == 1 and "cannot read" in r.stderr
+    assert not (files / "p.pkg").exists() and not (files / "p.pkg.part").exists()
