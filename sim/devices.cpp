@@ -217,8 +217,8 @@ ssize_t mtd_pwrite(int fd, fd_entry& e, const void* buf, size_t n, uint64_t offs
     for (size_t i = 0; i < n; ++i)
         cells[i] &= in[i];
     char f[160];
-    snprintf(f, sizeof f, "\"partition\": \"%s\", \"offset\": %llu, \"length\": %zu",
-             e.name, (unsigned long long)offset, n);
+    snprintf(f, sizeof f, "\"partition\": \"%s\", \"offset\": %llu, \"length\": %zu", e.name,
+             (unsigned long long)offset, n);
     journal("write", f);
     return real_pwrite(fd, cells.data(), n, off_t(offset));
 }
@@ -253,8 +253,8 @@ int mtd_ioctl(int fd, fd_entry& e, unsigned long request, void* arg) {
             return -1;
         }
         char f[160];
-        snprintf(f, sizeof f, "\"partition\": \"%s\", \"offset\": %u, \"length\": %u",
-                 e.name, ei->start, ei->length);
+        snprintf(f, sizeof f, "\"partition\": \"%s\", \"offset\": %u, \"length\": %u", e.name,
+                 ei->start, ei->length);
         journal("erase", f);
         std::vector<uint8_t> ones(ei->length, 0xFF);
         return real_pwrite(fd, ones.data(), ones.size(), off_t(ei->start)) == ssize_t(ei->length)
@@ -305,19 +305,19 @@ __attribute__((constructor)) void load() {
 
 extern "C" {
 
-#define OPEN_WRAPPER(fn)                                                                          \
-    int fn(const char* path, int flags, ...) {                                                    \
-        REAL(fn);                                                                                 \
-        mode_t mode = 0;                                                                          \
-        if (flags & (O_CREAT | O_TMPFILE)) {                                                      \
-            va_list ap;                                                                           \
-            va_start(ap, flags);                                                                  \
-            mode = va_arg(ap, mode_t);                                                            \
-            va_end(ap);                                                                           \
-        }                                                                                         \
-        int fd = real_##fn(path, flags, mode);                                                    \
-        classify(fd, path);                                                                       \
-        return fd;                                                                                \
+#define OPEN_WRAPPER(fn)                                                                           \
+    int fn(const char* path, int flags, ...) {                                                     \
+        REAL(fn);                                                                                  \
+        mode_t mode = 0;                                                                           \
+        if (flags & (O_CREAT | O_TMPFILE)) {                                                       \
+            va_list ap;                                                                            \
+            va_start(ap, flags);                                                                   \
+            mode = va_arg(ap, mode_t);                                                             \
+            va_end(ap);                                                                            \
+        }                                                                                          \
+        int fd = real_##fn(path, flags, mode);                                                     \
+        classify(fd, path);                                                                        \
+        return fd;                                                                                 \
     }
 OPEN_WRAPPER(open)
 OPEN_WRAPPER(open64)

@@ -101,8 +101,7 @@ int fail_block(const char* what) {
     return 0;
 }
 
-int flash_write(const uint8_t* buffer, int fd, uint32_t length, uint32_t offset,
-                uint8_t progress) {
+int flash_write(const uint8_t* buffer, int fd, uint32_t length, uint32_t offset, uint8_t progress) {
     // Each partition is written with its own geometry, and a range that does not fit
     // in it is refused before any block is erased.
     partition_geometry geo;
@@ -114,8 +113,7 @@ int flash_write(const uint8_t* buffer, int fd, uint32_t length, uint32_t offset,
         return 0;
     }
     if (uint64_t(offset) + length > geo.size) {
-        printf("Flash Write beyond end of partition (%u + %u > %u).\n\n", offset, length,
-               geo.size);
+        printf("Flash Write beyond end of partition (%u + %u > %u).\n\n", offset, length, geo.size);
         return 0;
     }
     uint32_t shift = 0;
@@ -188,6 +186,5 @@ int api_flash_write(const void* buffer, int fd, uint32_t offset, uint32_t length
                     uint8_t progress) {
     if (theFlash.size == 0)
         return -1;
-    return flash_write(static_cast<const uint8_t*>(buffer), fd, length, offset, progress) ? 0
-                                                                                         : -1;
+    return flash_write(static_cast<const uint8_t*>(buffer), fd, length, offset, progress) ? 0 : -1;
 }

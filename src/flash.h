@@ -24,5 +24,4 @@ int api_flash_init();
 int api_flash_read(void* buffer, int fd, uint32_t offset, uint32_t length);
 // Read-modify-write of whole erase blocks; `progress` shows the percentage display.
 // 0 on success, -1 after any failure.
-int api_flash_write(const void* buffer, int fd, uint32_t offset, uint32_t length,
-                    uint8_t progress);
+int api_flash_write(const void* buffer, int fd, uint32_t offset, uint32_t length, uint8_t progress);

@@ -71,8 +71,7 @@ bool parse_version(const char* text, uint32_t* id) {
 
 std::string version_text(uint32_t id) {
     char s[16];
-    snprintf(s, sizeof s, "%u.%u.%u.%u", id >> 24, (id >> 16) & 0xFF, (id >> 8) & 0xFF,
-             id & 0xFF);
+    snprintf(s, sizeof s, "%u.%u.%u.%u", id >> 24, (id >> 16) & 0xFF, (id >> 8) & 0xFF, id & 0xFF);
     return s;
 }
 
@@ -159,8 +158,7 @@ struct entry {
 // Walks the package. `sink(index, entry)` sees each component; when `data_dir` is set
 // each whole component's data is written there. Returns false when the file cannot
 // be read at all.
-template <typename Sink>
-bool walk(const char* path, const char* data_dir, Sink sink) {
+template <typename Sink> bool walk(const char* path, const char* data_dir, Sink sink) {
     file_ptr f(fopen(path, "rb"));
     struct stat st;
     if (!f || fstat(fileno(f.get()), &st) != 0) {

@@ -31,7 +31,8 @@ partition* lookup(int fd, std::string* name = nullptr) {
 bool touches(uint64_t offset, uint64_t length, uint32_t erasesize, long block) {
     if (block < 0 || length == 0)
         return false;
-    return offset / erasesize <= uint64_t(block) && uint64_t(block) <= (offset + length - 1) / erasesize;
+    return offset / erasesize <= uint64_t(block) &&
+           uint64_t(block) <= (offset + length - 1) / erasesize;
 }
 
 } // namespace

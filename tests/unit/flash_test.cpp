@@ -133,8 +133,8 @@ TEST_F(Flash, EachPartitionUsesItsOwnEraseSize) {
     ASSERT_EQ(fake_mtd::ops().front().kind, 'e');
     EXPECT_EQ(fake_mtd::ops().front().offset, 2 * S);
     EXPECT_EQ(fake_mtd::ops().front().length, 2 * S);
-    EXPECT_TRUE(std::equal(data.begin(), data.end(),
-                           fake_mtd::get("rescue").cells.begin() + 3 * S));
+    EXPECT_TRUE(
+        std::equal(data.begin(), data.end(), fake_mtd::get("rescue").cells.begin() + 3 * S));
 }
 
 TEST_F(Flash, RangeOutsideThePartitionIsRefusedBeforeAnyErase) {
@@ -170,8 +170,9 @@ TEST_F(Flash, BlockFailuresStopTheWrite) {
         EXPECT_EQ(GetCapturedStdout(), c.message);
         // The block before the failing one is fully written.
         auto& cells = fake_mtd::get("devicetree").cells;
-        EXPECT_TRUE(std::all_of(cells.begin(), cells.begin() + S, [](uint8_t b) { return b == 0x11; }))
-            << c.what;
+        EXPECT_TRUE(std::all_of(cells.begin(), cells.begin() + S, [](uint8_t b) {
+            return b == 0x11;
+        })) << c.what;
         EXPECT_EQ(cells[2 * S], 0xFF) << c.what;
     }
 }
@@ -208,7 +209,8 @@ TEST_F(Flash, WithoutGeometryNothingIsReadOrWritten) {
         uint8_t buf[16];
         std::fill(std::begin(buf), std::end(buf), 0xAB);
         EXPECT_EQ(api_flash_read(buf, rfs_fd, 0, 16), -1);
-        EXPECT_TRUE(std::all_of(std::begin(buf), std::end(buf), [](uint8_t b) { return b == 0xAB; }));
+        EXPECT_TRUE(
+            std::all_of(std::begin(buf), std::end(buf), [](uint8_t b) { return b == 0xAB; }));
         EXPECT_EQ(api_flash_write(buf, rfs_fd, 0, 16, 1), -1);
         EXPECT_TRUE(fake_mtd::ops().empty());
     }

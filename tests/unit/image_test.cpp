@@ -36,7 +36,8 @@ std::vector<uint8_t> raw_header(uint32_t len, uint32_t magic) {
 }
 
 TEST(Header, WordsAreBigEndianOnEveryProcessor) {
-    const uint8_t raw[16] = {0x12, 0x34, 0x56, 0x78, 0, 0, 1, 0, 0x01, 0x50, 0x4F, 0x4C, 1, 2, 3, 4};
+    const uint8_t raw[16] = {0x12, 0x34, 0x56, 0x78, 0, 0, 1, 0,
+                             0x01, 0x50, 0x4F, 0x4C, 1, 2, 3, 4};
     component_header h = decode_header(raw);
     EXPECT_EQ(h.crc, 0x12345678u);
     EXPECT_EQ(h.len, 256u);
@@ -66,7 +67,7 @@ TEST(Header, NextOffset) {
         {0, 0, true, 16},
         {100, 20, true, 136},
         {0, 0xFFFFFFEF, true, 0xFFFFFFFF},
-        {0, 0xFFFFFFF0, false, 0},   // len + 16 does not fit in 32 bits
+        {0, 0xFFFFFFF0, false, 0},    // len + 16 does not fit in 32 bits
         {0x20, 0xFFFFFFD0, false, 0}, // the next offset would wrap to the start
         {0xFFFFFFF0, 0, false, 0},
     };
@@ -108,7 +109,9 @@ TEST(Walk, FindsTheFirstApplicationOrDiagnosticsComponent) {
     } cases[] = {
         {"application first", {app, kernel}, 0, MAGIC_APPLICATION},
         {"kernel skipped by its len", {kernel, app}, long(kernel.size()), MAGIC_APPLICATION},
-        {"unknown type skipped", {unknown, kernel, diags}, long(unknown.size() + kernel.size()),
+        {"unknown type skipped",
+         {unknown, kernel, diags},
+         long(unknown.size() + kernel.size()),
          MAGIC_DIAGS},
     };
     for (const auto& c : cases) {
@@ -133,7 +136,8 @@ TEST(Walk, EndsWithoutAComponentOnBadInput) {
     } cases[] = {
         {"empty file", {}, 0},
         {"only other types", {kernel, component(MAGIC_RFS, 1, "r")}, MAGIC_RFS},
-        {"header cut short", {kernel, std::vector<uint8_t>(app.begin(), app.begin() + 10)},
+        {"header cut short",
+         {kernel, std::vector<uint8_t>(app.begin(), app.begin() + 10)},
          MAGIC_KERNEL},
         {"len + 16 overflows", {raw_header(0xFFFFFFF5, MAGIC_KERNEL), app}, MAGIC_KERNEL},
         {"offset would wrap", {raw_header(0xFFFFFFEF, MAGIC_KERNEL), app}, MAGIC_KERNEL},
