@@ -7,7 +7,14 @@
 //   BLADESIM_TIME_SCALE  factor applied to every pause (default 1)
 //   BLADESIM_ERASESIZE   erase block size of every partition (default 65536)
 //   BLADESIM_FAULTS      comma-separated faults: PART:getinfo, PART:read[@BLOCK],
-//                        PART:erase[@BLOCK], PART:write[@BLOCK], system
+//                        PART:erase[@BLOCK], PART:write[@BLOCK], system, cpld-busy,
+//                        eeprom-read, eeprom-write
+//
+// I2C bus 0 ("/dev/i2c-0", the board's EEPROM file) carries the multiplexer at 0x70,
+// the Summit device at 0x4F and the VPD EEPROM at 0x54, which answers only while
+// multiplexer channel 3 is selected and the CPLD grants VPD access (bit 0 of register
+// 20 of "/dev/blade/cpld_mmmap"). The CPLD's status register 24 reads busy for a few
+// polls after each write of register 20. Bus 1 opens and carries nothing.
 // The library removes itself from LD_PRELOAD when it loads, so that the programs the
 // launcher starts run as they would on the blade.
 #include <cerrno>
@@ -20,6 +27,8 @@
 #include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/i2c-dev.h>
+#include <linux/i2c.h>
 #include <mtd/mtd-user.h>
 #include <string>
 #include <sys/ioctl.h>
@@ -29,14 +38,29 @@
 
 namespace {
 
-enum class kind : uint8_t { plain, mtd };
+enum class kind : uint8_t { plain, mtd, i2c, cpld };
 
 // Plain data only: the sanitizer runtimes of an instrumented launcher call into these
 // wrappers before any constructor of this library has run.
 struct fd_entry {
     kind k;
-    char name[32]; // partition name, e.g. "kernel"
+    char name[32];    // partition name, e.g. "kernel"
+    int bus;          // I2C bus number
+    uint16_t address; // I2C device selected with I2C_SLAVE
 };
+
+constexpr uint8_t kMuxAddress = 0x70;
+constexpr uint8_t kSummitAddress = 0x4F;
+constexpr uint8_t kVpdAddress = 0x54;
+constexpr uint8_t kVpdChannelBit = 1u << 3;
+constexpr off_t kCpldVpdAccess = 20;
+constexpr off_t kCpldVpdStatus = 24;
+constexpr int kCpldBusyPolls = 3;
+
+// Board hardware state that outlives one transfer.
+uint8_t g_mux;
+uint8_t g_summit[256];
+int g_cpld_busy;
 
 constexpr int kMaxFds = 1024;
 fd_entry g_fds[kMaxFds];
@@ -150,16 +174,27 @@ void classify(int fd, const char* path) {
     g_fds[fd].k = kind::plain;
     g_fds[fd].name[0] = 0;
     static const char kMtd[] = "/dev/mtd-";
+    static const char kI2c[] = "/dev/i2c-";
     if (path && std::strncmp(path, kMtd, sizeof kMtd - 1) == 0) {
         g_fds[fd].k = kind::mtd;
         snprintf(g_fds[fd].name, sizeof g_fds[fd].name, "%s", path + sizeof kMtd - 1);
+    } else if (path && std::strncmp(path, kI2c, sizeof kI2c - 1) == 0) {
+        g_fds[fd].k = kind::i2c;
+        g_fds[fd].bus = std::atoi(path + sizeof kI2c - 1);
+        g_fds[fd].address = 0;
+    } else if (path && std::strcmp(path, "/dev/blade/cpld_mmmap") == 0) {
+        g_fds[fd].k = kind::cpld;
     }
 }
 
-fd_entry* mtd_of(int fd) {
-    if (fd < 0 || fd >= kMaxFds || g_fds[fd].k != kind::mtd)
+fd_entry* device_of(int fd, kind k) {
+    if (fd < 0 || fd >= kMaxFds || g_fds[fd].k != k)
         return nullptr;
     return &g_fds[fd];
+}
+
+fd_entry* mtd_of(int fd) {
+    return device_of(fd, kind::mtd);
 }
 
 uint64_t file_size(int fd) {
@@ -265,6 +300,124 @@ int mtd_ioctl(int fd, fd_entry& e, unsigned long request, void* arg) {
     return -1;
 }
 
+// --- CPLD register window: reads and writes stay at the current register ------------
+uint8_t cpld_register(off_t reg) {
+    REAL(open);
+    REAL(pread);
+    uint8_t v = 0;
+    int fd = real_open("/dev/blade/cpld_mmmap", O_RDONLY | O_CLOEXEC, 0);
+    if (fd >= 0) {
+        if (real_pread(fd, &v, 1, reg) != 1)
+            v = 0;
+        ::close(fd);
+    }
+    return v;
+}
+
+ssize_t cpld_read(int fd, void* buf, size_t n) {
+    REAL(pread);
+    if (n == 0)
+        return 0;
+    off_t reg = lseek(fd, 0, SEEK_CUR);
+    auto* out = static_cast<uint8_t*>(buf);
+    if (reg == kCpldVpdStatus) {
+        bool busy = fault_named("cpld-busy") || g_cpld_busy > 0;
+        if (g_cpld_busy > 0)
+            --g_cpld_busy;
+        out[0] = busy ? 0x03 : 0x01; // bit 0 is not part of the status
+        return 1;
+    }
+    return real_pread(fd, out, 1, reg);
+}
+
+ssize_t cpld_write(int fd, const void* buf, size_t n) {
+    REAL(pwrite);
+    if (n == 0)
+        return 0;
+    off_t reg = lseek(fd, 0, SEEK_CUR);
+    uint8_t v = *static_cast<const uint8_t*>(buf);
+    char f[96];
+    snprintf(f, sizeof f, "\"register\": %ld, \"value\": %u", long(reg), v);
+    journal("cpld", f);
+    if (reg == kCpldVpdAccess)
+        g_cpld_busy = kCpldBusyPolls;
+    return real_pwrite(fd, &v, 1, reg);
+}
+
+// --- I2C bus 0 -------------------------------------------------------------------------
+void journal_i2c(const fd_entry& e, const char* op, unsigned command, unsigned value, int result) {
+    char f[192];
+    snprintf(f, sizeof f,
+             "\"bus\": %d, \"address\": %u, \"op\": \"%s\", \"command\": %u, \"value\": %u, "
+             "\"result\": %d",
+             e.bus, e.address, op, command, value, result);
+    journal("i2c", f);
+}
+
+int i2c_fail(int err) {
+    errno = err;
+    return -1;
+}
+
+bool vpd_reachable() {
+    return (g_mux & kVpdChannelBit) && (cpld_register(kCpldVpdAccess) & 1);
+}
+
+int i2c_smbus(int fd, fd_entry& e, i2c_smbus_ioctl_data* args) {
+    REAL(pread);
+    REAL(pwrite);
+    if (args->size != I2C_SMBUS_BYTE_DATA)
+        return i2c_fail(EINVAL);
+    const bool reading = args->read_write == I2C_SMBUS_READ;
+    const uint8_t command = args->command;
+    uint8_t value = reading ? 0 : args->data->byte;
+    int err = 0;
+    if (e.bus != 0) {
+        err = ENXIO;
+    } else if (e.address == kSummitAddress) {
+        if (reading)
+            value = g_summit[command];
+        else
+            g_summit[command] = value;
+    } else if (e.address == kVpdAddress) {
+        if (!vpd_reachable())
+            err = ENXIO; // no acknowledge: the EEPROM is not on the bus
+        else if (fault_named(reading ? "eeprom-read" : "eeprom-write"))
+            err = EIO;
+        else if (reading)
+            err = real_pread(fd, &value, 1, command) == 1 ? 0 : EIO;
+        else
+            err = real_pwrite(fd, &value, 1, command) == 1 ? 0 : EIO;
+    } else {
+        err = ENXIO;
+    }
+    if (reading && !err)
+        args->data->byte = value;
+    journal_i2c(e, reading ? "read" : "write", command, value, err ? -err : 0);
+    return err ? i2c_fail(err) : 0;
+}
+
+ssize_t i2c_write(fd_entry& e, const void* buf, size_t n) {
+    uint8_t v = n ? *static_cast<const uint8_t*>(buf) : 0;
+    if (e.bus != 0 || e.address != kMuxAddress || n != 1) {
+        journal_i2c(e, "send", 0, v, -ENXIO);
+        return i2c_fail(ENXIO);
+    }
+    g_mux = v;
+    journal_i2c(e, "send", 0, v, 0);
+    return 1;
+}
+
+int i2c_ioctl(int fd, fd_entry& e, unsigned long request, void* arg) {
+    if (request == I2C_SLAVE) {
+        e.address = uint16_t(reinterpret_cast<uintptr_t>(arg));
+        return 0;
+    }
+    if (request == I2C_SMBUS)
+        return i2c_smbus(fd, e, static_cast<i2c_smbus_ioctl_data*>(arg));
+    return i2c_fail(ENOTTY);
+}
+
 void scaled_pause(double seconds) {
     char f[64];
     snprintf(f, sizeof f, "\"seconds\": %.6f", seconds);
@@ -338,6 +491,11 @@ int openat(int dirfd, const char* path, int flags, ...) {
 
 int close(int fd) {
     REAL(close);
+    if (fd_entry* e = device_of(fd, kind::i2c)) {
+        char f[32];
+        snprintf(f, sizeof f, "\"bus\": %d", e->bus);
+        journal("i2c-close", f);
+    }
     classify(fd, nullptr);
     return real_close(fd);
 }
@@ -372,6 +530,10 @@ ssize_t pwrite64(int fd, const void* buf, size_t n, off64_t offset) {
 
 ssize_t read(int fd, void* buf, size_t n) {
     REAL(read);
+    if (device_of(fd, kind::cpld))
+        return cpld_read(fd, buf, n);
+    if (device_of(fd, kind::i2c))
+        return i2c_fail(ENXIO);
     if (fd_entry* e = mtd_of(fd)) {
         off_t at = lseek(fd, 0, SEEK_CUR);
         ssize_t got = mtd_pread(fd, *e, buf, n, uint64_t(at));
@@ -384,6 +546,10 @@ ssize_t read(int fd, void* buf, size_t n) {
 
 ssize_t write(int fd, const void* buf, size_t n) {
     REAL(write);
+    if (device_of(fd, kind::cpld))
+        return cpld_write(fd, buf, n);
+    if (fd_entry* e = device_of(fd, kind::i2c))
+        return i2c_write(*e, buf, n);
     if (fd_entry* e = mtd_of(fd)) {
         off_t at = lseek(fd, 0, SEEK_CUR);
         ssize_t put = mtd_pwrite(fd, *e, buf, n, uint64_t(at));
@@ -402,6 +568,8 @@ int ioctl(int fd, unsigned long request, ...) {
     va_end(ap);
     if (fd_entry* e = mtd_of(fd))
         return mtd_ioctl(fd, *e, request, arg);
+    if (fd_entry* e = device_of(fd, kind::i2c))
+        return i2c_ioctl(fd, *e, request, arg);
     return real_ioctl(fd, request, arg);
 }
 

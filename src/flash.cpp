@@ -182,6 +182,14 @@ int api_flash_read(void* buffer, int fd, uint32_t offset, uint32_t length) {
     return flash_read(buffer, fd, length, offset) ? 0 : -1;
 }
 
+int api_flash_size(int fd, uint32_t* size) {
+    partition_geometry geo;
+    if (theFlash.size == 0 || !mtd_geometry(fd, &geo))
+        return -1;
+    *size = geo.size;
+    return 0;
+}
+
 int api_flash_write(const void* buffer, int fd, uint32_t offset, uint32_t length,
                     uint8_t progress) {
     if (theFlash.size == 0)

@@ -22,6 +22,8 @@ extern flash_descriptor theFlash;
 int api_flash_init();
 // 0 when the read did not fail, -1 when it did or when there is no usable flash.
 int api_flash_read(void* buffer, int fd, uint32_t offset, uint32_t length);
+// Size in bytes of the partition behind `fd`: 0, or -1 when it cannot be queried.
+int api_flash_size(int fd, uint32_t* size);
 // Read-modify-write of whole erase blocks; `progress` shows the percentage display.
 // 0 on success, -1 after any failure.
 int api_flash_write(const void* buffer, int fd, uint32_t offset, uint32_t length, uint8_t progress);

@@ -1,11 +1,17 @@
 #include "launch.h"
 
 #include "flash.h"
+#include "i2c.h"
+#include "image.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 int gdb_enable = 0;
@@ -17,6 +23,8 @@ int rescue_enable = 0;
 int standalone_diags = 0;
 
 volatile uint8_t sig_quit_raised = 0;
+uint8_t tried_alt_image = 0;
+char stringbuff[256];
 
 namespace {
 
@@ -107,4 +115,331 @@ int api_run_command(const char* command) {
         return system(portable.c_str());
     }
     return system(command);
+}
+
+int api_exec_program(const char* program) {
+    fflush(stdout);
+    fflush(stderr);
+    return execlp(program, program, static_cast<char*>(nullptr));
+}
+
+namespace {
+
+constexpr uint8_t BOOTED_RESCUE = 4;
+constexpr size_t kCopyChunk = 64 * 1024;
+
+struct file_closer {
+    void operator()(FILE* f) const {
+        if (f)
+            fclose(f);
+    }
+};
+using file_ptr = std::unique_ptr<FILE, file_closer>;
+
+const char* slot_path(int slot) {
+    return slot == 1 ? "/user/images/image1" : "/user/images/image2";
+}
+
+int other_slot(int slot) {
+    return slot == 1 ? 2 : 1;
+}
+
+bool is_bootable(uint32_t magic) {
+    return magic == MAGIC_APPLICATION || magic == MAGIC_DIAGS;
+}
+
+void run_shell_if_enabled() {
+    if (shell_enable)
+        api_run_command("/bin/sh\n");
+}
+
+// Writes all `n` bytes and closes the file: false when any of it did not reach the file
+// (a full /tmp), so that nothing half-written is ever launched.
+bool write_and_close(file_ptr& f, const uint8_t* data, size_t n) {
+    bool ok = fwrite(data, 1, n, f.get()) == n;
+    ok = fflush(f.get()) == 0 && ok;
+    return fclose(f.release()) == 0 && ok;
+}
+
+// The rescue partition's first component, whole, or null when it cannot be read whole.
+std::unique_ptr<uint8_t[]> read_rescue_component(const component_header& h) {
+    uint32_t size = 0;
+    if (h.len > MAX_COMPONENT_LEN || api_flash_size(rescue_fd, &size) != 0 ||
+        h.len + HEADER_SIZE > size)
+        return nullptr;
+    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[h.len + HEADER_SIZE]);
+    if (buf && api_flash_read(buf.get(), rescue_fd, 0, h.len + HEADER_SIZE) != 0)
+        buf.reset();
+    return buf;
+}
+
+// Copies the recovery application into an image slot and makes it the one to boot.
+void install_recovery_image(char slot_char, const uint8_t* component, uint32_t total) {
+    printf("\nInstalling recovery image as image%c...\n", slot_char);
+    file_ptr image(fopen(DOWNLOAD_FILE, "wb"));
+    if (!image) {
+        fputs("Failed to open image file.\n", stderr);
+        board_reset();
+    }
+    if (!write_and_close(image, component, total)) {
+        fputs("Failed to write image file.\n", stderr);
+        unlink(DOWNLOAD_FILE);
+        board_reset();
+    }
+    api_run_command("mkdir /user/images &> /dev/null");
+    char command[64];
+    snprintf(command, sizeof command, "cp /tmp/image /user/images/image%c\n", slot_char);
+    api_run_command(command);
+    int slot = slot_char - '0';
+    printf("Setting boot image to %d\n", slot);
+    api_set_image(slot);
+    api_set_booted_image(slot);
+}
+
+// How the application is started, first matching row first.
+enum launch_need : uint8_t {
+    NEED_GDBSERVER = 1,
+    NEED_MEMCHK = 2,
+    NEED_GDB = 4,
+    NEED_GDB_PRESENT = 8,
+    NEED_GDB_ABSENT = 16,
+};
+
+struct launch_mode {
+    uint8_t needs;
+    const char* message; // printed before the start, or nullptr
+    const char* command; // formatted with gdbport
+    bool replaces;       // exec instead of a child followed by a board reset
+};
+
+constexpr launch_mode kLaunchModes[] = {
+    {NEED_GDBSERVER | NEED_MEMCHK, nullptr,
+     "LD_PRELOAD=libduma.so.0.0.0 /bin/gdbserver :%d /tmp/home/bin/mp.elf.strip\n", false},
+    {NEED_GDBSERVER, nullptr, "/bin/gdbserver :%d /tmp/home/bin/mp.elf.strip\n", false},
+    {NEED_GDB | NEED_GDB_PRESENT, "*** Launching under GDB ***",
+     "/tmp/gdb /tmp/home/bin/mp.elf.strip", false},
+    {NEED_GDB | NEED_GDB_ABSENT,
+     "**** GDB mode selected but GDB not available. Please install GDB image ***", "/bin/backtrace",
+     true},
+    {NEED_MEMCHK, nullptr, "LD_PRELOAD=libduma.so.0.0.0 /tmp/home/bin/mp.elf.strip\n", false},
+    {0, nullptr, "/bin/backtrace", true},
+};
+
+uint8_t launch_conditions() {
+    struct stat st;
+    uint8_t have = stat("/tmp/gdb", &st) == 0 ? NEED_GDB_PRESENT : NEED_GDB_ABSENT;
+    if (gdbserver_enable)
+        have |= NEED_GDBSERVER;
+    if (memchk_enable)
+        have |= NEED_MEMCHK;
+    if (gdb_enable)
+        have |= NEED_GDB;
+    return have;
+}
+
+} // namespace
+
+int which_image() {
+    return api_get_image() == 2 ? 2 : 1;
+}
+
+int extract_image(int slot) {
+    const int next = other_slot(slot); // the slot the start-up sequence retries
+    int used = slot;
+    file_ptr package(fopen(slot_path(slot), "rb"));
+    if (!package) {
+        fprintf(stderr, "Failed to open Application image %d. Trying image %d.\n", slot, next);
+        used = next;
+        package.reset(fopen(slot_path(used), "rb"));
+        if (!package) {
+            fprintf(stderr, "Failed to open Application image %d. Trying rescue image\n", used);
+            extract_image_from_flash();
+            run_shell_if_enabled();
+            board_reset();
+        }
+    }
+    file_ptr archive(fopen(APP_ARCHIVE, "wb"));
+    if (!archive) {
+        fputs("Failed to open application image output file.\n", stderr);
+        package.reset();
+        run_shell_if_enabled();
+        board_reset();
+    }
+
+    component_header h{0, 0, 0, 0};
+    if (parse_image(package.get(), &h)) {
+        std::unique_ptr<uint8_t[]> buf = read_component(package.get(), h);
+        if (!buf)
+            fprintf(stderr, "Image%d component of %u bytes cannot be read whole.\n", used, h.len);
+        if (buf && CheckCrc(buf.get() + 4, h.len + HEADER_SIZE - 4, h.crc) == 0) {
+            bool whole = write_and_close(archive, buf.get() + HEADER_SIZE, h.len);
+            buf.reset();
+            package.reset();
+            if (!whole) {
+                fputs("Failed to write application image output file.\n", stderr);
+                unlink(APP_ARCHIVE);
+                run_shell_if_enabled();
+                board_reset();
+            }
+            api_set_booted_image(used);
+            if (gdb_enable && !gdbserver_enable)
+                extract_gdb(used);
+            launch_image(h.magic == MAGIC_DIAGS);
+        }
+        buf.reset();
+        if (tried_alt_image) {
+            fputs("Both image1 and image2 failed.\n", stderr);
+            package.reset();
+            archive.reset();
+            run_shell_if_enabled();
+            board_reset();
+        }
+        fprintf(stderr, "Image%d CRC failed, trying Image%d now.\n", used, next);
+        return 0;
+    }
+
+    package.reset();
+    archive.reset();
+    if (tried_alt_image) {
+        fputs("No valid application image found. Trying rescue image\n", stderr);
+        extract_image_from_flash();
+        run_shell_if_enabled();
+        board_reset();
+    }
+    fprintf(stderr, "Image has invalid header 0x%x. (0x%x)\n", h.magic, MAGIC_DIAGS);
+    fprintf(stderr, "Image%d has invalid header... trying Image%d.\n", used, next);
+    return 0;
+}
+
+int extract_image_from_flash() {
+    file_ptr archive(fopen(APP_ARCHIVE, "wb"));
+    if (!archive) {
+        fputs("Failed to open AppOS tarfile.\n", stderr);
+        board_reset();
+    }
+    // Zero-filled first: a header that cannot be read is no image.
+    uint8_t raw[HEADER_SIZE] = {};
+    api_flash_read(raw, rescue_fd, 0, HEADER_SIZE);
+    component_header h = decode_header(raw);
+    if (!is_bootable(h.magic)) {
+        fputs("Image not found... \n", stderr);
+        return 0;
+    }
+    std::unique_ptr<uint8_t[]> buf = read_rescue_component(h);
+    if (!buf || CheckCrc(buf.get() + 4, h.len + HEADER_SIZE - 4, h.crc) != 0) {
+        fputs("Image CRC failed. Quitting\n", stderr);
+        return 0;
+    }
+    if (!write_and_close(archive, buf.get() + HEADER_SIZE, h.len)) {
+        fputs("Failed to write AppOS tarfile.\n", stderr);
+        unlink(APP_ARCHIVE);
+        board_reset();
+    }
+
+    if (h.magic == MAGIC_DIAGS) {
+        puts("Launching diagnostics image");
+        api_set_booted_image(BOOTED_RESCUE);
+    } else {
+        printf("Install recovery image as image 1 or 2 (hit return to just boot image): ");
+        fflush(stdout);
+        char answer[8];
+        if (fgets(answer, sizeof answer, stdin)) {
+            if (answer[0] == '1' || answer[0] == '2') {
+                install_recovery_image(answer[0], buf.get(), h.len + HEADER_SIZE);
+            } else {
+                puts("\nBooting recovery image. You will need to download and install an image "
+                     "before rebooting");
+                api_set_booted_image(BOOTED_RESCUE);
+            }
+        }
+    }
+    buf.reset();
+    launch_image(h.magic == MAGIC_DIAGS);
+}
+
+int extract_gdb(int slot) {
+    if (slot != 1 && slot != 2)
+        return 0;
+    const int from = other_slot(slot);
+    printf("Extracting GDB from image slot %d\n", from);
+    file_ptr source(fopen(slot_path(from), "rb"));
+    if (!source) {
+        fprintf(stderr, "Failed to open GDB image (from slot %d)\n", from);
+        return 0;
+    }
+    file_ptr out(fopen("/tmp/gdb.gz", "wb"));
+    if (!out) {
+        fputs("Failed to open GDB output file.\n", stderr);
+        return 0;
+    }
+    uint8_t raw[HEADER_SIZE] = {};
+    component_header h{0, 0, 0, 0};
+    if (fread(raw, 1, HEADER_SIZE, source.get()) == HEADER_SIZE)
+        h = decode_header(raw);
+    if (!is_bootable(h.magic)) {
+        fprintf(stderr, "Image has invalid header 0x%x\n", h.magic);
+        return 0;
+    }
+    printf("Found GDB image %d of length = %u.\n", from, h.len);
+    // The copy ends with the file, whatever `len` claims.
+    std::unique_ptr<uint8_t[]> chunk(new (std::nothrow) uint8_t[kCopyChunk]);
+    bool ok = chunk != nullptr;
+    for (uint32_t left = h.len; ok && left > 0;) {
+        size_t want = left < kCopyChunk ? left : kCopyChunk;
+        size_t got = fread(chunk.get(), 1, want, source.get());
+        ok = fwrite(chunk.get(), 1, got, out.get()) == got;
+        if (got < want)
+            break;
+        left -= uint32_t(got);
+    }
+    source.reset();
+    ok = fflush(out.get()) == 0 && ok;
+    ok = fclose(out.release()) == 0 && ok;
+    if (!ok) {
+        fputs("Failed to write GDB output file.\n", stderr);
+        unlink("/tmp/gdb.gz");
+        return 0;
+    }
+    puts("decompressing GDB....");
+    api_run_command("gunzip /tmp/gdb.gz");
+    api_run_command("chmod +x /tmp/gdb");
+    return 1;
+}
+
+void launch_image(uint8_t diags) {
+    sleep(1);
+    snprintf(stringbuff, sizeof stringbuff, "cd /tmp \ntar mxzf %s \nrm %s\n", APP_ARCHIVE,
+             APP_ARCHIVE);
+    if (api_run_command(stringbuff) < 0) {
+        fputs("Failed to gunzip Application OS.\n", stderr);
+        board_reset();
+    }
+    api_i2c_close();
+    if (diags) {
+        puts("install diags image");
+        api_run_command("mkdir -p /tmp/home/bin");
+        api_run_command("mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip");
+    }
+    if (shell_enable) {
+        puts("Dropping into shell");
+        snprintf(stringbuff, sizeof stringbuff, "%s", "/bin/sh\n");
+        api_run_command(stringbuff);
+        puts("Dropping out of shell");
+    }
+    const uint8_t have = launch_conditions();
+    for (const launch_mode& mode : kLaunchModes) {
+        if ((mode.needs & have) != mode.needs)
+            continue;
+        if (mode.message)
+            puts(mode.message);
+        snprintf(stringbuff, sizeof stringbuff, mode.command, gdbport);
+        if (mode.replaces) {
+            api_exec_program(stringbuff);
+            fputs("Failed to start Application OS.\n", stderr);
+        } else {
+            api_run_command(stringbuff);
+        }
+        break;
+    }
+    board_reset();
 }

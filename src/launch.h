@@ -31,3 +31,27 @@ void parse_env_area(const uint8_t* area);
 // Output written so far is flushed first. A command ending in "&> /dev/null" is run
 // with both outputs discarded in the form every POSIX shell reads the same way.
 int api_run_command(const char* command);
+
+// Replaces the launcher by `program` (no arguments but its name); returns only when the
+// program cannot be executed. Output written so far is flushed first.
+int api_exec_program(const char* program);
+
+// Slot to boot, 1 or 2, from the VPD record.
+int which_image();
+// Extracts and launches the slot's application; returns 0 only on a first attempt
+// whose package was unusable.
+int extract_image(int slot);
+// Extracts and launches the rescue partition's image; returns 0 when it has none usable.
+int extract_image_from_flash();
+// Takes the debugger from the other slot's first component: 1 when /tmp/gdb was made.
+int extract_gdb(int slot);
+// Unpacks the application archive and starts the application; does not return.
+[[noreturn]] void launch_image(uint8_t diags);
+
+// Set by main before the second extraction attempt.
+extern uint8_t tried_alt_image;
+// Command texts are formatted here before they are run.
+extern char stringbuff[256];
+
+constexpr const char* APP_ARCHIVE = "/tmp/vemiximage.tar.gz";
+constexpr const char* DOWNLOAD_FILE = "/tmp/image";

@@ -1,11 +1,24 @@
 // bladeboot: the blade's boot-time launcher and rescue console.
 #include "flash.h"
+#include "i2c.h"
 #include "launch.h"
+
+#include <cstdio>
 
 int main() {
     sig_init();
+    api_i2c_init();
     api_flash_init();
     parse_uboot_env();
     api_run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
+
+    const int slot = which_image();
+    printf("Booting image '%d'\n", slot);
+    extract_image(slot);
+
+    const int alternate = slot == 1 ? 2 : 1;
+    printf("Booting image '%d'\n", alternate);
+    tried_alt_image = 1;
+    extract_image(alternate);
     board_reset();
 }
