@@ -566,6 +566,11 @@ int ioctl(int fd, unsigned long request, ...) {
     va_start(ap, request);
     void* arg = va_arg(ap, void*);
     va_end(ap);
+    if (fd < 0) {
+        // As the kernel answers; qemu-user would say ENOSYS for a request it does not know.
+        errno = EBADF;
+        return -1;
+    }
     if (fd_entry* e = mtd_of(fd))
         return mtd_ioctl(fd, *e, request, arg);
     if (fd_entry* e = device_of(fd, kind::i2c))

@@ -113,3 +113,16 @@ std::unique_ptr<uint8_t[]> read_component(FILE* package, const component_header&
         return nullptr;
     return buf;
 }
+
+slot_verdict check_slot_package(FILE* package, component_header* header,
+                                std::unique_ptr<uint8_t[]>* component) {
+    if (!parse_image(package, header))
+        return slot_verdict::no_component;
+    std::unique_ptr<uint8_t[]> buf = read_component(package, *header);
+    if (!buf)
+        return slot_verdict::cut_short;
+    if (CheckCrc(buf.get() + 4, header->len + HEADER_SIZE - 4, header->crc) != 0)
+        return slot_verdict::bad_crc;
+    *component = std::move(buf);
+    return slot_verdict::good;
+}

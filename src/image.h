@@ -58,3 +58,16 @@ int parse_image(FILE* package, component_header* header);
 // hold that many bytes, or the buffer cannot be allocated: nothing is sized from a
 // length that the file cannot back.
 std::unique_ptr<uint8_t[]> read_component(FILE* package, const component_header& header);
+
+// What an image slot's package offers the launcher.
+enum class slot_verdict {
+    good,        // an application or diagnostics component, read whole, CRC correct
+    bad_crc,     // such a component whose CRC does not match
+    cut_short,   // such a component that cannot be read whole (or allocated)
+    no_component // the package ended without one
+};
+
+// Walks the package to its first application or diagnostics component and checks it.
+// `header` receives the last header read; `component` the whole component when good.
+slot_verdict check_slot_package(FILE* package, component_header* header,
+                                std::unique_ptr<uint8_t[]>* component);

@@ -267,26 +267,27 @@ int extract_image(int slot) {
     }
 
     component_header h{0, 0, 0, 0};
-    if (parse_image(package.get(), &h)) {
-        std::unique_ptr<uint8_t[]> buf = read_component(package.get(), h);
-        if (!buf)
-            fprintf(stderr, "Image%d component of %u bytes cannot be read whole.\n", used, h.len);
-        if (buf && CheckCrc(buf.get() + 4, h.len + HEADER_SIZE - 4, h.crc) == 0) {
-            bool whole = write_and_close(archive, buf.get() + HEADER_SIZE, h.len);
-            buf.reset();
-            package.reset();
-            if (!whole) {
-                fputs("Failed to write application image output file.\n", stderr);
-                unlink(APP_ARCHIVE);
-                run_shell_if_enabled();
-                board_reset();
-            }
-            api_set_booted_image(used);
-            if (gdb_enable && !gdbserver_enable)
-                extract_gdb(used);
-            launch_image(h.magic == MAGIC_DIAGS);
-        }
+    std::unique_ptr<uint8_t[]> buf;
+    const slot_verdict verdict = check_slot_package(package.get(), &h, &buf);
+    if (verdict == slot_verdict::good) {
+        bool whole = write_and_close(archive, buf.get() + HEADER_SIZE, h.len);
         buf.reset();
+        package.reset();
+        if (!whole) {
+            fputs("Failed to write application image output file.\n", stderr);
+            unlink(APP_ARCHIVE);
+            run_shell_if_enabled();
+            board_reset();
+        }
+        api_set_booted_image(used);
+        if (gdb_enable && !gdbserver_enable)
+            extract_gdb(used);
+        launch_image(h.magic == MAGIC_DIAGS);
+    }
+    if (verdict != slot_verdict::no_component) {
+        // A component cut short is rejected like one whose CRC does not match.
+        if (verdict == slot_verdict::cut_short)
+            fprintf(stderr, "Image%d component of %u bytes cannot be read whole.\n", used, h.len);
         if (tried_alt_image) {
             fputs("Both image1 and image2 failed.\n", stderr);
             package.reset();

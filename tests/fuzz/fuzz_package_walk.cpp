@@ -1,5 +1,6 @@
-// Arbitrary bytes as an image slot file: the launcher's walk, the whole-component read
-// and the CRC check must end, allocate nothing the file cannot back, and never crash.
+// Arbitrary bytes as an image slot file: the launcher's slot check (walk, whole-component
+// read, CRC) must end, allocate nothing the file cannot back, and never crash; a good
+// verdict must hand over exactly the component the header describes.
 #include "image.h"
 
 #include <cstdio>
@@ -15,9 +16,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     rewind(f); // the duplicate shares the offset the previous run left
     component_header h;
-    if (parse_image(f, &h)) {
-        if (auto buf = read_component(f, h))
-            (void)CheckCrc(buf.get() + 4, h.len + 12, h.crc);
+    std::unique_ptr<uint8_t[]> component;
+    if (check_slot_package(f, &h, &component) == slot_verdict::good) {
+        if (!component || h.len + HEADER_SIZE > size ||
+            component_crc(component.get(), h.len) != h.crc)
+            __builtin_trap();
     }
     fclose(f);
     return 0;

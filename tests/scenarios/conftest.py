@@ -59,6 +59,19 @@ class Board:
         with open(self.p("flash", f"{part}.bin"), "rb") as f:
             return f.read()
 
+    def slot(self, n, package):
+        """Places a package in image slot n; None empties the slot."""
+        sim("slot", self.path, str(n), package or "-")
+
+    def rescue(self, package):
+        sim("rescue", self.path, str(package))
+
+    def user(self, *parts):
+        return os.path.join(self.path, "user", *parts)
+
+    def tmp(self, *parts):
+        return os.path.join(self.path, "tmp", *parts)
+
     def journal(self):
         """Events of the last boot, in order."""
         with open(self.p("journal.jsonl")) as f:
@@ -72,8 +85,10 @@ class Board:
     def pauses(self):
         return [e["seconds"] for e in self.journal() if e["event"] == "pause"]
 
-    def boot(self, *extra, time_scale=TIME_SCALE, timeout=60):
+    def boot(self, *extra, time_scale=TIME_SCALE, timeout=60, stderr=None):
         args = [BLADESIM, "boot", self.path, "--time-scale", time_scale, *extra]
+        if stderr:
+            args += ["--stderr", str(stderr)]
         if self.build == "ppc":
             args.append("--ppc")
         log = open(self.p("console.log"), "a")
@@ -135,6 +150,22 @@ def host_board(tmp_path, template_board):
     path = tmp_path / "board"
     shutil.copytree(template_board, path, symlinks=True)
     return Board(path, "host")
+
+
+def pack(out, *components):
+    """A package; app and diags components without a file carry the demo archive."""
+    sim("pack", str(out), *components)
+    return str(out)
+
+
+def damage(package, at):
+    """Flips one byte of a package file, at an offset from its start."""
+    with open(package, "r+b") as f:
+        f.seek(at)
+        b = f.read(1)
+        f.seek(at)
+        f.write(bytes([b[0] ^ 0x40]))
+    return package
 
 
 def bladepkg(*args, **kw):

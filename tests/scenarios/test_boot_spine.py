@@ -10,24 +10,27 @@ def test_mount_command_and_user_filesystem(board):
     mounts = [e for e in board.journal() if e["event"] == "mount"]
     assert mounts and mounts[0]["argv"] == ["-o", "sync", "-t", "jffs2", "/dev/mtd-user", "/user"]
     assert board.commands()[0] == MOUNT
-    assert board.commands()[-1] == "reboot"
-    assert last == "bladesim: board rebooted (status 0)"
+    assert last == "bladesim: application ended (status 0)"
+    # The slot package was read from the user filesystem the mount made.
+    assert "mp.elf.strip: demo application 5.0.1.1" in con.output()
 
 
 def test_ctrl_c_has_no_effect(board):
     # At real speed, so the interrupt arrives while the launcher is still running.
     con = board.boot(time_scale="1")
     deadline = time.time() + 20
-    while not any(e["event"] == "pause" for e in board.journal()):
-        assert time.time() < deadline, "the launcher never reached its reset pause"
+    # The one-second pause before the archive is unpacked.
+    while not any(e["event"] == "pause" and e["seconds"] == 1.0 for e in board.journal()):
+        assert time.time() < deadline, "the launcher never reached its launch pause"
         time.sleep(0.02)
     con.child.sendintr()
-    assert con.finish() == "bladesim: board rebooted (status 0)"
-    assert "reboot" in board.commands()
+    assert con.finish() == "bladesim: application ended (status 0)"
+    assert "mp.elf.strip: demo application 5.0.1.1" in con.output()
 
 
 def test_reboot_that_cannot_start(board):
     board.fault("system")
+    board.rescue("/dev/null")
     con = board.boot()
     assert con.finish() == "bladesim: bladeboot exited (status 0)"
     assert "System reboot failed, please power-cycle.\n" in con.output()
@@ -36,5 +39,9 @@ def test_reboot_that_cannot_start(board):
 
 
 def test_reset_pauses_one_second_and_is_journaled(board):
-    board.boot().finish()
+    board.slot(1, None)
+    board.slot(2, None)
+    board.rescue("/dev/null")
+    assert board.boot().finish() == "bladesim: board rebooted (status 0)"
     assert board.pauses()[-1] == 1.0
+    assert board.commands()[-1] == "reboot"

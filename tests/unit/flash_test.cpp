@@ -1,4 +1,4 @@
-#include "fake_mtd.h"
+#include "fake_devices.h"
 #include "flash.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,8 @@
-#include "fake_mtd.h"
+#include "fake_devices.h"
+
+#include <linux/i2c-dev.h>
+#include <linux/i2c.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -60,6 +64,118 @@ const std::vector<op>& ops() {
 
 } // namespace fake_mtd
 
+namespace fake_i2c {
+namespace {
+board g_board;
+uint8_t g_mux = 0;
+// Descriptor numbers of the fake buses and the CPLD window.
+constexpr int kBus0 = 980, kBus1 = 981, kCpld = 982;
+off_t g_cpld_pos = 0;
+unsigned g_address[2] = {0, 0};
+} // namespace
+
+board& reset() {
+    g_board = board{};
+    g_mux = 0;
+    return g_board;
+}
+
+board& state() {
+    return g_board;
+}
+
+int open_device(const char* path) {
+    g_board.opened.push_back(path);
+    std::string p = path;
+    if (p == "/dev/i2c-0" && g_board.bus0_present)
+        return kBus0;
+    if (p == "/dev/i2c-1")
+        return kBus1;
+    if (p == "/dev/blade/cpld_mmmap" && g_board.cpld_present)
+        return kCpld;
+    errno = ENOENT;
+    return -1;
+}
+
+bool is_device(int fd) {
+    return fd == kBus0 || fd == kBus1 || fd == kCpld;
+}
+
+int ioctl_device(int fd, unsigned long request, void* arg) {
+    int bus = fd == kBus0 ? 0 : 1;
+    if (request == I2C_SLAVE) {
+        unsigned address = unsigned(reinterpret_cast<uintptr_t>(arg));
+        g_address[bus] = address;
+        g_board.requests.push_back({bus, 's', address, 0, 0, 0, 0});
+        return 0;
+    }
+    if (request != I2C_SMBUS) {
+        errno = ENOTTY;
+        return -1;
+    }
+    auto* a = static_cast<i2c_smbus_ioctl_data*>(arg);
+    unsigned byte = a->read_write == I2C_SMBUS_WRITE ? a->data->byte : 0;
+    g_board.requests.push_back(
+        {bus, 'b', g_address[bus], a->read_write, a->command, a->size, byte});
+    if (g_address[bus] == 0x54) {
+        bool reachable = g_mux == 0x08 && (g_board.cpld[20] & 1);
+        if (!reachable || g_board.eeprom_errno) {
+            errno = reachable ? g_board.eeprom_errno : ENXIO;
+            return -1;
+        }
+        if (a->read_write == I2C_SMBUS_READ)
+            a->data->byte = g_board.eeprom[a->command];
+        else
+            g_board.eeprom[a->command] = uint8_t(byte);
+    }
+    return 0;
+}
+
+ssize_t read_device(int fd, void* buf, size_t n) {
+    if (fd != kCpld || n != 1) {
+        errno = EIO;
+        return -1;
+    }
+    auto* out = static_cast<uint8_t*>(buf);
+    if (g_cpld_pos == 24) {
+        ++g_board.status_reads;
+        bool busy = g_board.cpld_busy_polls != 0;
+        if (g_board.cpld_busy_polls > 0)
+            --g_board.cpld_busy_polls;
+        *out = busy ? 0x81 : 0x01; // bit 0 does not count
+        return 1;
+    }
+    *out = g_board.cpld[g_cpld_pos & 0xFF];
+    return 1;
+}
+
+ssize_t write_device(int fd, const void* buf, size_t n) {
+    uint8_t v = *static_cast<const uint8_t*>(buf);
+    if (fd == kCpld) {
+        g_board.cpld[g_cpld_pos & 0xFF] = v;
+        return 1;
+    }
+    int bus = fd == kBus0 ? 0 : 1;
+    g_board.requests.push_back({bus, 'w', g_address[bus], 0, 0, 0, v});
+    if (n != 1 || g_address[bus] != 0x70) {
+        errno = ENXIO;
+        return -1;
+    }
+    g_mux = v;
+    return 1;
+}
+
+off_t seek_device(int fd, off_t offset, int whence) {
+    if (fd != kCpld || whence != SEEK_SET) {
+        errno = ESPIPE;
+        return -1;
+    }
+    g_cpld_pos = offset;
+    return offset;
+}
+
+} // namespace fake_i2c
+
 using namespace fake_mtd;
 
 extern "C" {
@@ -86,9 +202,60 @@ static bool is_mtd_path(const char* path) {
     return std::strncmp(path, "/dev/mtd-", 9) == 0;
 }
 
+static bool is_board_device(const char* path) {
+    return std::strncmp(path, "/dev/i2c-", 9) == 0 ||
+           std::strcmp(path, "/dev/blade/cpld_mmmap") == 0;
+}
+
+int __real_close(int fd);
+ssize_t __real_read(int fd, void* buf, size_t n);
+ssize_t __real_write(int fd, const void* buf, size_t n);
+off_t __real_lseek(int fd, off_t offset, int whence);
+off64_t __real_lseek64(int fd, off64_t offset, int whence);
+int __real_usleep(useconds_t us);
+
+int __wrap_close(int fd) {
+    if (fake_i2c::is_device(fd)) {
+        ++fake_i2c::state().closed;
+        return 0;
+    }
+    return __real_close(fd);
+}
+
+ssize_t __wrap_read(int fd, void* buf, size_t n) {
+    if (fake_i2c::is_device(fd))
+        return fake_i2c::read_device(fd, buf, n);
+    return __real_read(fd, buf, n);
+}
+
+ssize_t __wrap_write(int fd, const void* buf, size_t n) {
+    if (fake_i2c::is_device(fd))
+        return fake_i2c::write_device(fd, buf, n);
+    return __real_write(fd, buf, n);
+}
+
+off_t __wrap_lseek(int fd, off_t offset, int whence) {
+    if (fake_i2c::is_device(fd))
+        return fake_i2c::seek_device(fd, offset, whence);
+    return __real_lseek(fd, offset, whence);
+}
+
+off64_t __wrap_lseek64(int fd, off64_t offset, int whence) {
+    if (fake_i2c::is_device(fd))
+        return fake_i2c::seek_device(fd, off_t(offset), whence);
+    return __real_lseek64(fd, offset, whence);
+}
+
+int __wrap_usleep(useconds_t us) {
+    fake_i2c::state().sleeps.push_back(us);
+    return 0;
+}
+
 int __wrap_open(const char* path, int flags, ...) {
     if (is_mtd_path(path))
         return fake_open(path);
+    if (is_board_device(path))
+        return fake_i2c::open_device(path);
     va_list ap;
     va_start(ap, flags);
     mode_t mode = va_arg(ap, mode_t);
@@ -99,6 +266,8 @@ int __wrap_open(const char* path, int flags, ...) {
 int __wrap_open64(const char* path, int flags, ...) {
     if (is_mtd_path(path))
         return fake_open(path);
+    if (is_board_device(path))
+        return fake_i2c::open_device(path);
     va_list ap;
     va_start(ap, flags);
     mode_t mode = va_arg(ap, mode_t);
@@ -111,6 +280,8 @@ int __wrap_ioctl(int fd, unsigned long request, ...) {
     va_start(ap, request);
     void* arg = va_arg(ap, void*);
     va_end(ap);
+    if (fake_i2c::is_device(fd))
+        return fake_i2c::ioctl_device(fd, request, arg);
     std::string name;
     partition* p = lookup(fd, &name);
     if (!p) {

@@ -1,0 +1,171 @@
+"""How the application is started: debug server, debugger, memory checker, shells."""
+import gzip
+import os
+import shutil
+import subprocess
+
+import pytest
+
+from conftest import BLADESIM, pack
+
+APP = "/tmp/home/bin/mp.elf.strip"
+APP_LINE = "mp.elf.strip: demo application 5.0.1.1"
+
+
+def attach_gdb(board, port=1234):
+    """A real gdb, inside the board's namespaces, runs the application to its end."""
+    r = subprocess.run(
+        ["/usr/bin/python3", BLADESIM, "exec", "--wait", "30", board.path, "--",
+         "gdb", "-nx", "-batch", "-ex", f"target remote :{port}", "-ex", "continue"],
+        capture_output=True, text=True, timeout=120)
+    return r.stdout + r.stderr
+
+
+def wait_listening(con, port=1234):
+    con.expect(f"Listening on port {port}")
+
+
+def test_debug_server_is_attached_to_with_gdb(board):
+    board.env("gdbserver=on")
+    con = board.boot(timeout=120)
+    wait_listening(con)
+    gdb_out = attach_gdb(board)
+    con.expect(APP_LINE)
+    assert con.finish(timeout=60) == "bladesim: board rebooted (status 0)"
+    assert "exited normally" in gdb_out or "exited with code 0" in gdb_out, gdb_out
+    cmds = board.commands()
+    assert f"/bin/gdbserver :1234 {APP}\n" in cmds
+    assert cmds[-1] == "reboot"
+    # No debugger is taken from the other slot for the debug server.
+    assert "Extracting GDB" not in con.output()
+
+
+def test_debug_server_with_memory_checker_on_another_port(board):
+    board.env("gdbserver=on", "memchk=on", "gdbport=4321")
+    con = board.boot(timeout=120)
+    wait_listening(con, 4321)
+    attach_gdb(board, 4321)
+    con.expect(APP_LINE)
+    assert con.finish(timeout=60) == "bladesim: board rebooted (status 0)"
+    assert f"LD_PRELOAD=libduma.so.0.0.0 /bin/gdbserver :4321 {APP}\n" in board.commands()
+    assert "DUMA" in con.output()
+
+
+def test_memory_checker_is_really_preloaded(board):
+    board.env("memchk=on")
+    con = board.boot()
+    assert con.finish() == "bladesim: board rebooted (status 0)"
+    out = con.output()
+    assert "DUMA" in out and APP_LINE in out
+    assert f"LD_PRELOAD=libduma.so.0.0.0 {APP}\n" in board.commands()
+
+
+@pytest.fixture(scope="session")
+def gdb_package(tmp_path_factory):
+    """A package whose first component carries a real debugger, gzip-compressed."""
+    work = tmp_path_factory.mktemp("gdb")
+    gz = work / "gdb.gz"
+    with open("/usr/bin/gdb", "rb") as src, gzip.open(gz, "wb", compresslevel=1) as dst:
+        shutil.copyfileobj(src, dst)
+    return pack(work / "gdb.pkg", f"app:9.9.9.9:{gz}", "app:5.0.1.2")
+
+
+def test_debugger_taken_from_the_other_slot(board, gdb_package):
+    board.env("gdb=on")
+    board.slot(2, gdb_package)
+    con = board.boot(timeout=180)
+    con.expect("Extracting GDB from image slot 2")
+    con.expect("Found GDB image 2 of length = ")
+    con.expect("decompressing GDB....")
+    con.expect("*** Launching under GDB ***")
+    con.expect("(gdb) ", timeout=120)
+    con.send("run\r")
+    con.expect(APP_LINE, timeout=120)
+    con.expect("(gdb) ", timeout=120)
+    con.send("quit\r")
+    assert con.finish(timeout=60) == "bladesim: board rebooted (status 0)"
+    cmds = board.commands()
+    assert cmds.index("gunzip /tmp/gdb.gz") < cmds.index("chmod +x /tmp/gdb")
+    assert f"/tmp/gdb {APP}" in cmds
+
+
+def test_missing_debugger_starts_normally(board):
+    board.env("gdb=on", "memchk=on")
+    board.slot(2, None)
+    con = board.boot()
+    assert con.finish() == "bladesim: application ended (status 0)"
+    out = con.output()
+    assert "Failed to open GDB image (from slot 2)\n" in out
+    assert "**** GDB mode selected but GDB not available. Please install GDB image ***\n" in out
+    assert "DUMA" not in out  # the memory checker is not applied with the debugger
+    assert [e["argv"] for e in board.journal() if e["event"] == "exec"] == [["/bin/backtrace"]]
+
+
+def test_debugger_copy_stops_at_the_end_of_its_file(board, tmp_path):
+    # The other slot's first header claims far more data than the file holds.
+    two = pack(tmp_path / "two.pkg", "app:5.0.1.2")
+    data = bytearray(open(two, "rb").read())
+    data[4:8] = (0x7FFFFFFF).to_bytes(4, "big")
+    open(two, "wb").write(data)
+    board.env("gdb=on")
+    board.slot(2, two)
+    con = board.boot()
+    con.expect("Found GDB image 2 of length = 2147483647.")
+    assert con.finish() == "bladesim: board rebooted (status 0)"
+    # What arrived was the file's own bytes, then the debugger ran (a tar archive: it fails).
+    assert "*** Launching under GDB ***" in con.output()
+
+
+def test_shell_before_the_application(board):
+    board.env("shell=on", "gdbserver=on")
+    con = board.boot(timeout=120)
+    con.expect("Dropping into shell")
+    con.send("echo $((6*7)) > /tmp/answer; exit\r")
+    con.expect("Dropping out of shell")
+    wait_listening(con)
+    attach_gdb(board)
+    assert con.finish(timeout=60) == "bladesim: board rebooted (status 0)"
+    assert open(board.tmp("answer")).read() == "42\n"
+    cmds = board.commands()
+    assert cmds.index("/bin/sh\n") < cmds.index(f"/bin/gdbserver :1234 {APP}\n")
+
+
+def test_shell_before_a_reset(board, tmp_path):
+    board.env("shell=on")
+    board.slot(1, None)
+    board.slot(2, None)
+    board.rescue("/dev/null")
+    con = board.boot()
+    con.expect("Image not found... ")
+    con.send("touch /tmp/was-here; exit\r")
+    assert con.finish() == "bladesim: board rebooted (status 0)"
+    assert os.path.exists(board.tmp("was-here"))
+    assert board.commands()[-2:] == ["/bin/sh\n", "reboot"]
+
+
+# --- the board controller's faults --------------------------------------------------------
+def test_missing_i2c_bus(board):
+    board.eeprom(1, 2)
+    con = board.boot("--fault", "i2c-missing")
+    assert con.finish() == "bladesim: application ended (status 0)"
+    out = con.output()
+    assert out.count("ERROR: driver /dev/i2c-0 couldn't be opened\n") == 1
+    assert "Booting image '1'" in out
+    assert "I2C error when writing bus 0 offset 59: 9\n" in out  # EBADF
+    assert not any(e["event"] == "i2c-close" for e in board.journal())
+
+
+def test_cpld_that_never_clears(board):
+    con = board.boot("--fault", "cpld-busy", timeout=120)
+    assert con.finish(timeout=120) == "bladesim: application ended (status 0)"
+    # Granted and withdrawn once for the read and once for the write.
+    assert con.output().count("CPLD set bus error\n") == 4
+    polls = [p for p in board.pauses() if p == 0.01]
+    assert len(polls) == 4 * 4999
+
+
+def test_failed_booted_slot_write_goes_on(board):
+    con = board.boot("--fault", "eeprom-write")
+    assert con.finish() == "bladesim: application ended (status 0)"
+    assert "I2C error when writing bus 0 offset 59: 5\n" in con.output()
+    assert APP_LINE in con.output()
