@@ -433,11 +433,24 @@ int scaled_nanosleep(double seconds, timespec* rem) {
     return real_nanosleep(&ts, rem);
 }
 
+// The launcher's peak resident memory so far, in KiB (VmHWM), or -1.
+long peak_rss_kb() {
+    long kb = -1;
+    if (FILE* f = fopen("/proc/self/status", "r")) {
+        char line[256];
+        while (fgets(line, sizeof line, f))
+            if (std::strncmp(line, "VmHWM:", 6) == 0)
+                kb = std::strtol(line + 6, nullptr, 10);
+        fclose(f);
+    }
+    return kb;
+}
+
 void journal_exec(const char* path, char* const argv[]) {
     std::string f = "\"path\": " + json_string(path ? path : "") + ", \"argv\": [";
     for (int i = 0; argv && argv[i]; ++i)
         f += (i ? ", " : "") + json_string(argv[i]);
-    journal("exec", f + "]");
+    journal("exec", f + "], \"peak_rss_kb\": " + std::to_string(peak_rss_kb()));
 }
 
 std::vector<char*> collect_args(const char* arg0, va_list ap) {
@@ -452,6 +465,7 @@ std::vector<char*> collect_args(const char* arg0, va_list ap) {
 __attribute__((constructor)) void load() {
     cfg();
     unsetenv("LD_PRELOAD");
+    journal("start", "");
 }
 
 } // namespace
