@@ -8,7 +8,9 @@
 //   BLADESIM_ERASESIZE   erase block size of every partition (default 65536)
 //   BLADESIM_FAULTS      comma-separated faults: PART:getinfo, PART:read[@BLOCK],
 //                        PART:erase[@BLOCK], PART:write[@BLOCK], system, cpld-busy,
-//                        eeprom-read, eeprom-write
+//                        eeprom-read, eeprom-write, cut@N (the power fails at the Nth
+//                        erase or write of a partition or of a file in /user/images:
+//                        the launcher is killed before it happens)
 //
 // I2C bus 0 ("/dev/i2c-0", the board's EEPROM file) carries the multiplexer at 0x70,
 // the Summit device at 0x4F and the VPD EEPROM at 0x54, which answers only while
@@ -19,6 +21,7 @@
 // launcher starts run as they would on the blade.
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -38,13 +41,13 @@
 
 namespace {
 
-enum class kind : uint8_t { plain, mtd, i2c, cpld };
+enum class kind : uint8_t { plain, mtd, i2c, cpld, slot };
 
 // Plain data only: the sanitizer runtimes of an instrumented launcher call into these
 // wrappers before any constructor of this library has run.
 struct fd_entry {
     kind k;
-    char name[32];    // partition name, e.g. "kernel"
+    char name[64];    // partition name, e.g. "kernel", or the slot file's path
     int bus;          // I2C bus number
     uint16_t address; // I2C device selected with I2C_SLAVE
 };
@@ -168,6 +171,20 @@ bool fault_named(const char* name) {
     return faults.find(std::string(",") + name + ",") != std::string::npos;
 }
 
+// Counts erases and writes; at the one named by cut@N the board loses its power.
+void power_check() {
+    static long count = 0;
+    const char* at = std::strstr(cfg().faults, "cut@");
+    if (!at)
+        return;
+    if (++count == std::strtol(at + 4, nullptr, 10)) {
+        char f[48];
+        snprintf(f, sizeof f, "\"operation\": %ld", count);
+        journal("power-cut", f);
+        kill(getpid(), SIGKILL);
+    }
+}
+
 void classify(int fd, const char* path) {
     if (fd < 0 || fd >= kMaxFds)
         return;
@@ -184,6 +201,9 @@ void classify(int fd, const char* path) {
         g_fds[fd].address = 0;
     } else if (path && std::strcmp(path, "/dev/blade/cpld_mmmap") == 0) {
         g_fds[fd].k = kind::cpld;
+    } else if (path && std::strncmp(path, "/user/images/", 13) == 0) {
+        g_fds[fd].k = kind::slot;
+        snprintf(g_fds[fd].name, sizeof g_fds[fd].name, "%s", path);
     }
 }
 
@@ -242,6 +262,7 @@ ssize_t mtd_pwrite(int fd, fd_entry& e, const void* buf, size_t n, uint64_t offs
         errno = EIO;
         return -1;
     }
+    power_check();
     std::vector<uint8_t> cells(n);
     ssize_t got = real_pread(fd, cells.data(), n, off_t(offset));
     if (got != ssize_t(n)) {
@@ -287,6 +308,7 @@ int mtd_ioctl(int fd, fd_entry& e, unsigned long request, void* arg) {
             errno = EIO;
             return -1;
         }
+        power_check();
         char f[160];
         snprintf(f, sizeof f, "\"partition\": \"%s\", \"offset\": %u, \"length\": %u", e.name,
                  ei->start, ei->length);
@@ -560,6 +582,14 @@ ssize_t read(int fd, void* buf, size_t n) {
 
 ssize_t write(int fd, const void* buf, size_t n) {
     REAL(write);
+    if (fd_entry* e = device_of(fd, kind::slot)) {
+        power_check();
+        char f[160];
+        snprintf(f, sizeof f, "\"file\": \"%s\", \"offset\": %lld, \"length\": %zu", e->name,
+                 (long long)lseek(fd, 0, SEEK_CUR), n);
+        journal("write", f);
+        return real_write(fd, buf, n);
+    }
     if (device_of(fd, kind::cpld))
         return cpld_write(fd, buf, n);
     if (fd_entry* e = device_of(fd, kind::i2c))
@@ -609,6 +639,12 @@ int nanosleep(const timespec* req, timespec* rem) {
     double s = double(req->tv_sec) + double(req->tv_nsec) / 1e9;
     scaled_pause(s);
     return scaled_nanosleep(s, rem);
+}
+
+int rename(const char* from, const char* to) {
+    REAL(rename);
+    journal("rename", "\"from\": " + json_string(from) + ", \"to\": " + json_string(to));
+    return real_rename(from, to);
 }
 
 int system(const char* command) {

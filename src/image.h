@@ -22,11 +22,19 @@ constexpr uint32_t MAGIC_RFS = 0x04504F4C;
 constexpr uint32_t MAGIC_DFT = 0x05504F4C;
 constexpr uint32_t MAGIC_DIAGS = 0x06504F4C;
 
-// The component types, one row each.
+// The component types, one row each: names, where each is installed and how.
 struct component_type {
     uint32_t magic;
     const char* tool_name; // type name in the package tool
     const char* crc_name;  // name in the installer's bad-CRC message
+    // Flash components (all but the application, which goes to an image slot):
+    const char* label;      // printed before the installation
+    const char* size_name;  // name in the too-big message
+    uint32_t limit;         // most bytes the partition takes
+    bool data_only;         // installed without its header (the boot loader)
+    int* fd;                // destination partition descriptor
+    uint32_t header_offset; // where the installed header is read back
+    const char* failure;    // printed when the flash write fails
 };
 
 // The row for a type code, or nullptr for a code that is none of the six.
@@ -71,3 +79,13 @@ enum class slot_verdict {
 // `header` receives the last header read; `component` the whole component when good.
 slot_verdict check_slot_package(FILE* package, component_header* header,
                                 std::unique_ptr<uint8_t[]>* component);
+
+// The installed header of a component type (the application's for `slot`), zero-filled
+// first. 1 when read (a flash read that fails leaves zeros), 0 when there is no slot file
+// or the type is unknown.
+int read_flash_image_header(uint32_t type, uint8_t* header, int slot);
+
+// Installs every component of the package at `path`: flash components to their
+// partitions, the application to the slot the operator names (or boots it at once).
+// 1 when the walk ended without a failure and something was written, 0 otherwise.
+int processBladeImage(const char* path);

@@ -2,6 +2,8 @@
 #include "flash.h"
 #include "i2c.h"
 #include "launch.h"
+#include "mgmt.h"
+#include "rescue.h"
 
 #include <cstdio>
 
@@ -12,7 +14,14 @@ int main() {
     parse_uboot_env();
     api_run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
 
+    if (rescue_enable)
+        run_rescue_mode();
+    if (standalone_diags)
+        run_standalone_diags();
+
     const int slot = which_image();
+    if (gdbserver_enable)
+        mgmt_port_setup(1);
     printf("Booting image '%d'\n", slot);
     extract_image(slot);
 

@@ -4,6 +4,7 @@ import os
 import shutil
 import subprocess
 import sys
+import time
 
 import pexpect
 import pytest
@@ -85,24 +86,31 @@ class Board:
     def pauses(self):
         return [e["seconds"] for e in self.journal() if e["event"] == "pause"]
 
-    def boot(self, *extra, time_scale=TIME_SCALE, timeout=60, stderr=None):
+    def boot(self, *extra, time_scale=TIME_SCALE, timeout=60, stderr=None, image=None):
         args = [BLADESIM, "boot", self.path, "--time-scale", time_scale, *extra]
         if stderr:
             args += ["--stderr", str(stderr)]
+        if image:
+            args += ["--image", str(image)]
         if self.build == "ppc":
             args.append("--ppc")
         log = open(self.p("console.log"), "a")
+        # The terminal's own echo is off, so the console shows exactly what the launcher
+        # writes (the launcher puts back whatever settings it found).
         child = pexpect.spawn("/usr/bin/python3", args, timeout=timeout, encoding="latin-1",
-                              codec_errors="replace", dimensions=(50, 200), logfile=log)
-        return Console(child)
+                              codec_errors="replace", dimensions=(50, 200), logfile=log,
+                              echo=False)
+        return Console(child, slow=self.build == "ppc")
 
 
 class Console:
     """The operator's side of the console; every wait also watches for breakage."""
 
-    def __init__(self, child):
+    def __init__(self, child, slow=False):
         self.child = child
         self.seen = ""
+        # Time for the launcher to be back in its key read after showing a prompt.
+        self.settle = 0.3 if slow else 0.1
 
     def expect(self, text, timeout=None):
         patterns = [text] + BROKEN
@@ -115,6 +123,15 @@ class Console:
 
     def send(self, text):
         self.child.send(text)
+
+    def answer(self, prompt, text):
+        """Waits for a prompt, lets the launcher reach its read, and types the answer."""
+        self.expect(prompt)
+        time.sleep(self.settle)
+        self.child.send(text)
+
+    def menu(self, key):
+        self.answer("Option? : ", key)
 
     def finish(self, timeout=None):
         """Reads to the end of the boot and returns bladesim's closing line."""
@@ -166,6 +183,15 @@ def damage(package, at):
         f.seek(at)
         f.write(bytes([b[0] ^ 0x40]))
     return package
+
+
+def data_file(path, size, seed=1):
+    """A file of deterministic, incompressible-looking bytes."""
+    import random
+    rng = random.Random(seed)
+    with open(path, "wb") as f:
+        f.write(rng.randbytes(size))
+    return str(path)
 
 
 def bladepkg(*args, **kw):

@@ -176,6 +176,52 @@ off_t seek_device(int fd, off_t offset, int whence) {
 
 } // namespace fake_i2c
 
+namespace fake_files {
+namespace {
+state g_state;
+constexpr int kFirstFileFd = 960;
+std::vector<std::string> g_open; // index fd - kFirstFileFd
+} // namespace
+
+state& reset() {
+    g_state = state{};
+    g_open.clear();
+    return g_state;
+}
+
+state& get() {
+    return g_state;
+}
+
+bool is_file(int fd) {
+    return fd >= kFirstFileFd && fd < kFirstFileFd + int(g_open.size()) && fd < 980;
+}
+
+// Opens a user filesystem path: reading is allowed anywhere (the directory, for its
+// fsync); writing only to a file under /user/images, else it is a stray write (refused).
+int open_for_write(const char* path, int flags) {
+    std::string p = path;
+    const bool writing = flags & (O_WRONLY | O_RDWR | O_CREAT | O_TRUNC);
+    if (writing && (p.rfind("/user/images/", 0) != 0 || !g_state.images_dir)) {
+        g_state.stray_writes.push_back(p);
+        errno = EACCES;
+        return -1;
+    }
+    if (flags & O_TRUNC)
+        g_state.files[p].clear();
+    g_open.push_back(p);
+    return kFirstFileFd + int(g_open.size()) - 1;
+}
+
+ssize_t write_file(int fd, const void* buf, size_t n) {
+    auto& f = g_state.files[g_open[fd - kFirstFileFd]];
+    const auto* b = static_cast<const uint8_t*>(buf);
+    f.insert(f.end(), b, b + n);
+    return ssize_t(n);
+}
+
+} // namespace fake_files
+
 using namespace fake_mtd;
 
 extern "C" {
@@ -215,6 +261,8 @@ off64_t __real_lseek64(int fd, off64_t offset, int whence);
 int __real_usleep(useconds_t us);
 
 int __wrap_close(int fd) {
+    if (fake_files::is_file(fd))
+        return 0;
     if (fake_i2c::is_device(fd)) {
         ++fake_i2c::state().closed;
         return 0;
@@ -229,6 +277,8 @@ ssize_t __wrap_read(int fd, void* buf, size_t n) {
 }
 
 ssize_t __wrap_write(int fd, const void* buf, size_t n) {
+    if (fake_files::is_file(fd))
+        return fake_files::write_file(fd, buf, n);
     if (fake_i2c::is_device(fd))
         return fake_i2c::write_device(fd, buf, n);
     return __real_write(fd, buf, n);
@@ -256,6 +306,10 @@ int __wrap_open(const char* path, int flags, ...) {
         return fake_open(path);
     if (is_board_device(path))
         return fake_i2c::open_device(path);
+    if (std::strncmp(path, "/user/", 6) == 0 || (flags & (O_WRONLY | O_RDWR)))
+        if (std::strncmp(path, "/dev/", 5) != 0 && std::strncmp(path, "/tmp/", 5) != 0 &&
+            std::strncmp(path, "/proc/", 6) != 0)
+            return fake_files::open_for_write(path, flags);
     va_list ap;
     va_start(ap, flags);
     mode_t mode = va_arg(ap, mode_t);
@@ -268,6 +322,10 @@ int __wrap_open64(const char* path, int flags, ...) {
         return fake_open(path);
     if (is_board_device(path))
         return fake_i2c::open_device(path);
+    if (std::strncmp(path, "/user/", 6) == 0 || (flags & (O_WRONLY | O_RDWR)))
+        if (std::strncmp(path, "/dev/", 5) != 0 && std::strncmp(path, "/tmp/", 5) != 0 &&
+            std::strncmp(path, "/proc/", 6) != 0)
+            return fake_files::open_for_write(path, flags);
     va_list ap;
     va_start(ap, flags);
     mode_t mode = va_arg(ap, mode_t);

@@ -5,6 +5,7 @@
 // - "/dev/i2c-0", "/dev/i2c-1" and "/dev/blade/cpld_mmmap": every request is recorded;
 //   the EEPROM at 0x54 and the CPLD registers live in memory. usleep is recorded, not slept.
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -63,3 +64,19 @@ board& reset();
 board& state();
 
 } // namespace fake_i2c
+
+// Files the installer writes on the user filesystem ("/user/images/..."), in memory.
+// Opening any other path for writing is recorded as a stray write.
+namespace fake_files {
+
+struct state {
+    std::map<std::string, std::vector<uint8_t>> files;
+    std::vector<std::string> stray_writes;
+    bool images_dir = true;
+    std::string answer = "1\n"; // what the slot question reads
+};
+
+state& reset();
+state& get();
+
+} // namespace fake_files

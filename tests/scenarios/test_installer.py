@@ -1,0 +1,284 @@
+"""The installer: a package in /tmp/image, checked and written component by component."""
+import os
+import shutil
+import struct
+
+import pytest
+
+from conftest import bladepkg, damage, data_file, pack
+
+KIB = 1024
+BLOCK = 64 * KIB
+QUESTION = "Install image as image 1 or 2 (hit return to just boot image): "
+OPENING = "\r\nExtracting images ... Do *NOT* power cycle the switch.\r\n"
+
+
+def progress(blocks):
+    """The flash write's percentage display for a write of `blocks` erase blocks."""
+    shown = "     " + "".join(f"\b\b\b\b{i * 100 // blocks:03d}%" for i in range(blocks))
+    return shown + "\b\b\b\b100%\r\n"
+
+
+def start_install(board, package, **kw):
+    """Boots into the rescue menu with the package at /tmp/image and starts option T; the
+    download finds the package already there and hands it to the installer."""
+    board.env("diagnostics=rescue")
+    con = board.boot(image=package, timeout=120, **kw)
+    con.menu("T")
+    con.answer("IP addr    :", "10.0.0.2\r")
+    con.answer("Netmask    :", "\r")
+    con.answer("Gateway    :", "\r")
+    con.answer("Server addr:", "10.0.0.1\r")
+    con.answer("Image Filename: ", "pkg.bin\r")
+    con.expect(OPENING)
+    return con
+
+
+def back_at_menu_then_exit(con):
+    con.expect("Please select one of the following options:")
+    con.menu("E")
+    return con.finish()
+
+
+def component(tmp_path, kind, version, size, seed=1):
+    src = data_file(tmp_path / f"{kind}-{size}.data", size, seed)
+    return f"{kind}:{version}:{src}"
+
+
+def test_each_flash_component_to_its_partition(board, tmp_path):
+    uboot = bytearray(open(data_file(tmp_path / "uboot.bin", BLOCK, 7), "rb").read())
+    uboot[240:256] = struct.pack(">IIII", 0, BLOCK, 0x02504F4C, 0x02030405)
+    (tmp_path / "uboot.bin").write_bytes(bytes(uboot))
+    pkg = tmp_path / "all.pkg"
+    r = bladepkg("create", pkg, f"uboot:2.3.4.5:{tmp_path / 'uboot.bin'}",
+                 component(tmp_path, "kernel", "2.6.40.1", 100 * KIB),
+                 component(tmp_path, "rfs", "3.2.0.1", 3 * BLOCK - 16),
+                 component(tmp_path, "dtb", "1.0.1.0", 10),
+                 component(tmp_path, "diags", "4.3.0.0", 5000))
+    assert r.returncode == 0, r.stderr
+    before = {p: board.flash(p) for p in ("uboot", "kernel", "rfs", "devicetree", "rescue")}
+    con = start_install(board, pkg)
+    con.expect("Installing Boot Loader: " + progress(1))
+    con.expect("Installing Kernel: " + progress(2))
+    con.expect("Installing Root Filesystem: " + progress(3))
+    con.expect("Installing Device Tree: " + progress(1))
+    con.expect("Installing Diagnostics: " + progress(1) + "done\r\n")
+    assert back_at_menu_then_exit(con).startswith("bladesim: application ended")
+
+    data = open(pkg, "rb").read()
+    comps, off = [], 0
+    while off < len(data):
+        n = struct.unpack(">I", data[off + 4:off + 8])[0]
+        comps.append(data[off:off + 16 + n])
+        off += 16 + n
+    written = {"uboot": comps[0][16:], "kernel": comps[1], "rfs": comps[2], "devicetree": comps[3],
+               "rescue": comps[4]}
+    for part, content in written.items():
+        after = board.flash(part)
+        assert after[:len(content)] == content, part
+        # Every other byte of the blocks written keeps its former contents.
+        end = -(-len(content) // BLOCK) * BLOCK
+        assert after[len(content):end] == before[part][len(content):end], part
+        assert after[end:] == before[part][end:], part
+
+
+@pytest.mark.parametrize("kind,size,limit,name,label", [
+    ("kernel", 3 * 1024 * KIB - 16, 3 * 1024 * KIB, "KERNEL", "Installing Kernel: "),
+    ("uboot", 512 * KIB, 512 * KIB, "UBOOT", "Installing Boot Loader: "),
+])
+def test_size_limits(board, tmp_path, kind, size, limit, name, label):
+    at_limit = tmp_path / "at.pkg"
+    bladepkg("create", at_limit, component(tmp_path, kind, "1.0.0.1", size))
+    con = start_install(board, at_limit)
+    con.expect(label + progress(limit // BLOCK))
+    back_at_menu_then_exit(con)
+    part = "kernel" if kind == "kernel" else "uboot"
+    installed = board.flash(part)
+    src = open(at_limit, "rb").read()
+    assert installed == (src if kind == "kernel" else src[16:])
+
+    past = tmp_path / "past.pkg"
+    bladepkg("create", past, component(tmp_path, kind, "1.0.0.2", size + 1, seed=2))
+    con = start_install(board, past)
+    con.expect(label + f"{name} image is too big for flash ({limit + 1} > {limit})\r\n")
+    back_at_menu_then_exit(con)
+    assert board.flash(part) == installed
+    assert not any(e["event"] in ("erase", "write") for e in board.journal())
+
+
+def test_bad_crc_in_the_middle(board, tmp_path):
+    pkg = tmp_path / "three.pkg"
+    bladepkg("create", pkg, component(tmp_path, "kernel", "2.6.40.2", 1000),
+             component(tmp_path, "rfs", "3.2.0.2", 1000), component(tmp_path, "dtb", "1.0.1.2", 100))
+    damage(pkg, 1016 + 16 + 500)
+    rfs, dtb = board.flash("rfs"), board.flash("devicetree")
+    con = start_install(board, pkg)
+    con.expect("Installing Kernel: " + progress(1))
+    con.expect("Installing Root Filesystem: Bad crc for RFS: 0x")
+    con.expect(", voiding download\r\n")
+    back_at_menu_then_exit(con)
+    assert board.flash("kernel")[:1016] == open(pkg, "rb").read()[:1016]
+    assert board.flash("rfs") == rfs and board.flash("devicetree") == dtb
+
+
+@pytest.mark.parametrize("answer", ["1", "2"])
+def test_application_into_a_slot(board, tmp_path, answer):
+    pkg = pack(tmp_path / "app.pkg", "app:7.7.7.7", "dtb:1.0.1.3:/etc/hostname")
+    con = start_install(board, pkg)
+    con.answer("Installing Application: " + QUESTION, answer + "\n")
+    con.expect(f"Installing image as image{answer}:     ")
+    con.expect("\b\b\b\b100%\b\b\b\b100%\r\n")
+    con.expect(f"\r\nImage{answer} updated succeeded\r\n")
+    con.expect("Installing Device Tree: ")
+    back_at_menu_then_exit(con)
+    app = open(pkg, "rb").read()
+    n = struct.unpack(">I", app[4:8])[0]
+    assert open(board.user("images", f"image{answer}"), "rb").read() == app[:16 + n]
+    assert board.eeprom(1) == int(answer)
+    # The new image is in place by a rename of a whole file.
+    renames = [e for e in board.journal() if e["event"] == "rename"]
+    assert [(r["from"], r["to"]) for r in renames] == [
+        (f"/user/images/.image{answer}.new", f"/user/images/image{answer}")]
+    assert f"mp.elf.strip: demo application 7.7.7.7" in board_boot_line(board)
+
+
+def board_boot_line(board):
+    board.env("diagnostics=")
+    con = board.boot()
+    con.finish()
+    return con.output()
+
+
+def test_slot_write_progress_for_a_large_application(board, tmp_path):
+    pkg = pack(tmp_path / "big.pkg", f"app:7.7.7.8:{data_file(tmp_path / 'big', 200 * KIB)}")
+    total = os.path.getsize(pkg)
+    con = start_install(board, pkg)
+    con.answer(QUESTION, "1\n")
+    shown = "".join(f"\b\b\b\b{min(done, total) * 100 // total:03d}%"
+                    for done in range(65536, total + 65536, 65536))
+    con.expect("Installing image as image1:     " + shown + "\b\b\b\b100%\r\n")
+    back_at_menu_then_exit(con)
+
+
+def test_two_application_components_share_the_answer(board, tmp_path):
+    pkg = pack(tmp_path / "two.pkg", "app:7.0.0.1", "app:7.0.0.2")
+    con = start_install(board, pkg)
+    con.answer(QUESTION, "2\n")
+    con.expect("Image2 updated succeeded")
+    con.expect("Installing Application: Installing image as image2: ")
+    con.expect("Image2 updated succeeded")
+    back_at_menu_then_exit(con)
+    assert struct.unpack(">I", open(board.user("images", "image2"), "rb").read()[12:16])[0] == 0x07000002
+
+
+@pytest.mark.parametrize("how", ["empty", "interrupt"])
+def test_boot_without_installing(board, tmp_path, how):
+    pkg = pack(tmp_path / "app.pkg", "app:7.7.7.9", "kernel:9.9.9.9:/etc/hostname")
+    kernel = board.flash("kernel")
+    slots = [open(board.user("images", f"image{n}"), "rb").read() for n in (1, 2)]
+    con = start_install(board, pkg)
+    if how == "empty":
+        con.answer(QUESTION, "\n")
+    else:
+        con.expect(QUESTION)
+        con.child.sendintr()
+    con.expect("Booting downloaded image\r\nImage ready to boot...\r\n")
+    assert con.finish() == "bladesim: application ended (status 0)"
+    assert "mp.elf.strip: demo application 7.7.7.9" in con.output()
+    assert board.eeprom(1) == 1
+    assert board.flash("kernel") == kernel  # components after it are not processed
+    assert [open(board.user("images", f"image{n}"), "rb").read() for n in (1, 2)] == slots
+
+
+def test_empty_application_cannot_be_booted(board, tmp_path):
+    pkg = tmp_path / "zero.pkg"
+    open(tmp_path / "empty", "wb").close()
+    bladepkg("create", pkg, f"app:1.0.0.0:{tmp_path / 'empty'}")
+    con = start_install(board, pkg)
+    con.answer(QUESTION, "\n")
+    con.expect("Booting downloaded image\r\nImage unpack failed (err ")
+    back_at_menu_then_exit(con)
+
+
+@pytest.mark.parametrize("content", [b"", b"\x07PWL" * 8])
+def test_nothing_installable(board, tmp_path, content):
+    pkg = tmp_path / "junk.pkg"
+    pkg.write_bytes(content)
+    con = start_install(board, pkg)
+    # Only the opening warning, then the menu.
+    assert con.expect("Please select one of the following options:").strip() == ""
+    con.menu("E")
+    con.finish()
+
+
+@pytest.mark.parametrize("how", ["cut short", "length overflow"])
+def test_damaged_length_is_refused_before_writing(board, tmp_path, how):
+    pkg = tmp_path / "bad.pkg"
+    bladepkg("create", pkg, component(tmp_path, "dtb", "1.0.1.4", 100),
+             component(tmp_path, "kernel", "2.6.40.4", 5000))
+    data = bytearray(open(pkg, "rb").read())
+    if how == "cut short":
+        data = data[:-100]
+    else:
+        data[116 + 4:116 + 8] = struct.pack(">I", 0xFFFFFFF8)
+    pkg.write_bytes(bytes(data))
+    kernel = board.flash("kernel")
+    con = start_install(board, pkg)
+    con.expect("Installing Device Tree: ")
+    if how == "cut short":
+        con.expect("KERNEL image is cut short (4916 of 5016 bytes), voiding download")
+    else:
+        con.expect("Bad length for KERNEL: 0xfffffff8, voiding download")
+    back_at_menu_then_exit(con)
+    assert board.flash("kernel") == kernel
+
+
+def test_images_directory_is_created_for_the_slot(board, tmp_path):
+    shutil.rmtree(board.user("images"))
+    pkg = pack(tmp_path / "app.pkg", "app:7.1.0.0")
+    con = start_install(board, pkg)
+    con.answer(QUESTION, "1\n")
+    con.expect("Image1 updated succeeded")
+    back_at_menu_then_exit(con)
+    assert os.stat(board.user("images")).st_mode & 0o777 == 0o755
+
+
+def test_versions_after_installs(board, tmp_path):
+    pkg = pack(tmp_path / "v.pkg", "kernel:9.8.7.6:/etc/hostname", "app:7.6.5.4")
+    con = start_install(board, pkg)
+    con.answer(QUESTION, "2\n")
+    con.expect("Image2 updated succeeded")
+    con.menu("H")
+    con.expect("\tKernel image: 9.8.7.6\r\n\tDFT image   : 1.0.0.5\r\n"
+               "\tOS image 1  : 5.0.1.1\r\n\tOS image 2  : 7.6.5.4\r\n")
+    back_at_menu_then_exit(con)
+
+
+# --- power cuts ---------------------------------------------------------------------------
+def test_power_cut_during_the_slot_write_keeps_the_previous_image(board, tmp_path):
+    pkg = pack(tmp_path / "new.pkg", f"app:7.2.0.0:{data_file(tmp_path / 'pad', 300 * KIB)}")
+    board.fault("cut@3")  # the third 64 KiB piece of the slot write
+    con = start_install(board, pkg)
+    con.answer(QUESTION, "1\n")
+    assert con.finish() == "bladesim: power cut"
+    board.fault("--clear")
+    board.env("diagnostics=")
+    con = board.boot()
+    assert con.finish() == "bladesim: application ended (status 0)"
+    assert "mp.elf.strip: demo application 5.0.1.1" in con.output()
+
+
+def test_power_cut_during_a_kernel_write(board, tmp_path):
+    pkg = tmp_path / "k.pkg"
+    bladepkg("create", pkg, component(tmp_path, "kernel", "2.6.41.0", 200 * KIB))
+    board.fault("cut@2")  # after the first block was erased, before it was written
+    con = start_install(board, pkg)
+    con.expect("Installing Kernel: ")
+    assert con.finish() == "bladesim: power cut"
+    board.fault("--clear")
+    con = board.boot()
+    con.menu("H")
+    con.expect("\tKernel image: 255.255.255.255\r\n")
+    con.menu("E")
+    con.finish()
+    assert board.flash("kernel")[:BLOCK] == b"\xff" * BLOCK

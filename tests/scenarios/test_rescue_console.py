@@ -1,0 +1,199 @@
+"""The rescue console: the line editor, the menu, the version display."""
+import subprocess
+import termios
+import time
+
+import pytest
+
+from conftest import BLADESIM, TIME_SCALE
+
+BS, BEL = "\b", "\a"
+MENU = ("Please select one of the following options:\r\n"
+        "\tT) Configure networking and tftp download an image\r\n"
+        "\tX) Use xmodem 1K to serial download an image\r\n"
+        "\tR) Reboot\r\n"
+        "\tE) Exit\r\n")
+
+
+@pytest.fixture
+def rescue(board):
+    board.env("diagnostics=rescue")
+    return board
+
+
+def to_file_name_question(con):
+    """Option T, port and server answers given, up to the file name question."""
+    con.menu("T")
+    con.answer("IP addr    :", "10.0.0.2\r")
+    con.answer("Netmask    :", "\r")
+    con.answer("Gateway    :", "\r")
+    con.answer("Server addr:", "10.0.0.1\r")
+    con.expect("Image Filename: ")
+
+
+# Keys typed at the file name question, the exact echo, and the line that results.
+# Grouped by what the keys exercise.
+EDITOR_CASES = {
+    "cursor moves": [
+        ("abcd\x02\x02X\r", "abcd" + BS + BS + "Xcd" + BS + BS + "\n", "abXcd"),
+        ("abcd\x01X\r", "abcd" + BS * 4 + "Xabcd" + BS * 4 + "\n", "Xabcd"),
+        ("ab\x02\x02\x02\x06\x06\x06X\r", "ab" + BS + BS + "ab" + "X\n", "abX"),
+        ("ab\x1b[D\x1b[1;5D\x1b[C\x1b[1;5CX\r", "ab" + BS + BS + "ab" + "X\n", "abX"),
+    ],
+    "insert and delete in the middle": [
+        # The worked example: 'abcd', cursor after 'b', Backspace, then 'X'.
+        ("abcd\x02\x02\x7fX\r", "abcd" + BS + BS + BS + "cd " + BS * 3 + "Xcd" + BS * 2 + "\n", "aXcd"),
+        ("abcd\x02\x02\x04\r", "abcd" + BS + BS + "d " + BS * 2 + "\n", "abd"),
+        ("abcd\x02\x02\x1b\x08\r", "abcd" + BS + BS + BS + "cd " + BS * 3 + "\n", "acd"),
+        ("ab\x7f\x7f\x7fcd\r", "ab" + BS + " " + BS + BS + " " + BS + "cd\n", "cd"),
+    ],
+    "keys that do nothing": [
+        ("\x7f\x02\x01ab\x06\x04\r", "ab\n", "ab"),
+        ("ab\x1b[A\x1b[B\x1b[3~\r", "ab\n", "ab"),
+        ("ab\x1b[\rc\r", "abc\n", "abc"),
+    ],
+    "escape then a plain key": [
+        ("a\x1bx\x1bOC\r", "axOC\n", "axOC"),
+        ("a\x1b\x1bb\r", "ab\n", "ab"),
+    ],
+    "control keys ring the bell": [
+        ("a\tb\x05\x0b\x15c\r", "a" + BEL + "b" + BEL * 3 + "c\n", "abc"),
+    ],
+}
+
+
+def file_name_line(con):
+    con.expect("Installing image ")
+    name = con.expect(" from TFTP server 10.0.0.1")
+    con.expect("Tftp download failed. Aborting")
+    return name
+
+
+@pytest.mark.parametrize("group", sorted(EDITOR_CASES))
+def test_line_editor(rescue, group):
+    con = rescue.boot(timeout=120)
+    for keys, echo, line in EDITOR_CASES[group]:
+        to_file_name_question(con)
+        time.sleep(con.settle)
+        con.send(keys)
+        shown = con.expect("\r\n")
+        assert shown + "\n" == echo, (keys, shown)
+        assert file_name_line(con) == line
+    con.menu("E")
+    assert con.finish().startswith("bladesim: application ended")
+    # Each attempt ran the exact download command for the edited name.
+    names = [c for c in rescue.commands() if c.startswith("tftp ")]
+    assert names[0] == f"tftp -g -r {EDITOR_CASES[group][0][2]} -l /tmp/image 10.0.0.1\n"
+
+
+def test_line_limit_and_high_bytes(rescue):
+    con = rescue.boot(timeout=120)
+    # 127 characters fit in the 128-byte buffer; the 128th only rings the bell; after a
+    # Backspace one more fits.
+    to_file_name_question(con)
+    time.sleep(con.settle)
+    con.send("a" * 127 + "b")
+    con.expect(BEL)
+    con.send("\x7fc\r")
+    assert file_name_line(con) == "a" * 126 + "c"
+    # Bytes 128 to 255 are stored as typed (and refused as a file name).
+    to_file_name_question(con)
+    time.sleep(con.settle)
+    con.send("\xe9\xff\r")
+    con.expect("Invalid filename. Try again please")
+    con.answer("Image Filename: ", "q\r")
+    con.menu("E")
+    con.finish()
+
+
+def test_ctrl_c_as_the_character_3(rescue):
+    con = rescue.boot()
+    # With the terminal's signal keys off, Ctrl-C reaches the launcher as the code 3.
+    attrs = termios.tcgetattr(con.child.child_fd)
+    attrs[3] &= ~termios.ISIG
+    termios.tcsetattr(con.child.child_fd, termios.TCSANOW, attrs)
+    to_file_name_question(con)
+    time.sleep(con.settle)
+    con.send("zz\x03")
+    assert con.expect("\r\n") == "zz <break>"
+    assert file_name_line(con) == "zz"
+    con.menu("E")
+    con.finish()
+
+
+def test_ctrl_c_as_a_signal_abandons_the_download(rescue):
+    con = rescue.boot()
+    to_file_name_question(con)
+    time.sleep(con.settle)
+    con.send("zz")
+    con.expect("zz")
+    con.child.sendintr()
+    con.expect(BEL)  # the interrupted read counts as the code 0
+    con.send("\r")
+    con.expect("\n" + MENU)
+    con.menu("E")
+    con.finish()
+    assert not any(c.startswith("tftp") or c.startswith("ifconfig") for c in rescue.commands())
+
+
+def test_menu_keys(rescue):
+    con = rescue.boot()
+    con.expect("Entering Rescue Mode.\r\n" + MENU + "\r\nOption? : ")
+    con.send("q")
+    con.expect('q\r\nunknown option "Q". Please try again\r\n\r\nOption? : ')
+    con.send("u")
+    con.expect('u\r\nunknown option "U". Please try again\r\n\r\nOption? : ')
+    con.child.sendintr()
+    # The interrupt's empty read is echoed as a zero byte; the prompt comes again.
+    con.expect("\x00\r\n\r\nOption? : ")
+    con.send("h")
+    con.expect("h\r\nInstalled images versions: \r\n")
+    con.expect("\tOS image 2  : 5.0.1.2\r\n" + MENU)
+    con.menu("e")
+    con.expect("e\r\n")
+    assert con.finish() == "bladesim: application ended (status 0)"
+    assert "Booting image '1'" in con.output()
+
+
+def test_menu_reboot(rescue):
+    con = rescue.boot()
+    con.menu("r")
+    assert con.finish() == "bladesim: board rebooted (status 0)"
+    assert rescue.pauses()[-2:] == [1.0, 1.0]  # the menu's second, then board_reset's
+
+
+def test_version_display(rescue, tmp_path):
+    # Slot 2 emptied; version bytes 1.2.3.4 in the kernel header.
+    rescue.slot(2, None)
+    with open(rescue.p("flash", "kernel.bin"), "r+b") as f:
+        f.seek(12)
+        f.write(bytes([1, 2, 3, 4]))
+    con = rescue.boot()
+    con.menu("H")
+    con.expect("Installed images versions: \r\n"
+               "\tBoot image  : 1.4.0.2\r\n"
+               "\tRFS image   : 3.1.0.7\r\n"
+               "\tKernel image: 1.2.3.4\r\n"
+               "\tDFT image   : 1.0.0.5\r\n"
+               "\tOS image 1  : 5.0.1.1\r\n"
+               "\tOS image 2  : 0.0.0.0\r\n")
+    con.menu("H")  # the display changes nothing and can be repeated
+    con.expect("\tOS image 2  : 0.0.0.0\r\n")
+    con.menu("E")
+    con.finish()
+    assert not any(e["event"] in ("write", "erase") for e in rescue.journal())
+
+
+def test_end_of_input_at_the_console(rescue):
+    # The console is a pipe that ends in the middle of the file name question.
+    args = [BLADESIM, "boot", rescue.path, "--time-scale", TIME_SCALE]
+    if rescue.build == "ppc":
+        args.append("--ppc")
+    r = subprocess.run(["/usr/bin/python3", *args], input=b"T10.0.0.2\r\r\r10.0.0.1\rx",
+                       capture_output=True, timeout=60)
+    out = r.stdout.decode("latin-1")
+    # The line ends as Break would, the one-character name is refused, the dialog ends,
+    # and the menu leaves for the normal boot: nothing waits or rings for ever.
+    assert "Image Filename: x <break>\nInvalid filename. Try again please\n" in out
+    assert out.rstrip().endswith("bladesim: application ended (status 0)")
+    assert "Booting image '1'" in out
