@@ -36,6 +36,7 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 #include <vector>
 
@@ -639,6 +640,21 @@ int nanosleep(const timespec* req, timespec* rem) {
     double s = double(req->tv_sec) + double(req->tv_nsec) / 1e9;
     scaled_pause(s);
     return scaled_nanosleep(s, rem);
+}
+
+// The console line is a pseudo-terminal standing in for the blade's UART. On the UART,
+// output that tcdrain has waited for has left the board, so a flush of the output queue
+// finds nothing to discard; on a pseudo-terminal the same flush would throw away what
+// the operator's side has not read yet. Only the input queue is flushed.
+int tcflush(int fd, int queue) {
+    REAL(tcflush);
+    if (isatty(fd)) {
+        if (queue == TCOFLUSH)
+            return 0;
+        if (queue == TCIOFLUSH)
+            queue = TCIFLUSH;
+    }
+    return real_tcflush(fd, queue);
 }
 
 int rename(const char* from, const char* to) {

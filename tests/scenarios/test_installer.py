@@ -21,14 +21,15 @@ def progress(blocks):
 
 def start_install(board, package, **kw):
     """Boots into the rescue menu with the package at /tmp/image and starts option T; the
-    download finds the package already there and hands it to the installer."""
+    download finds the package already there and hands it to the installer. The board has
+    no tftp program, which would remove /tmp/image when its own download fails."""
     board.env("diagnostics=rescue")
-    con = board.boot(image=package, timeout=120, **kw)
+    con = board.boot("--fault", "notftp", image=package, timeout=120, **kw)
     con.menu("T")
-    con.answer("IP addr    :", "10.0.0.2\r")
+    con.answer("IP addr    :", "192.168.77.2\r")
     con.answer("Netmask    :", "\r")
     con.answer("Gateway    :", "\r")
-    con.answer("Server addr:", "10.0.0.1\r")
+    con.answer("Server addr:", "192.168.77.1\r")
     con.answer("Image Filename: ", "pkg.bin\r")
     con.expect(OPENING)
     return con

@@ -21,7 +21,13 @@ def attach_gdb(board, port=1234):
     return r.stdout + r.stderr
 
 
-def wait_listening(con, port=1234):
+DHCP_QUESTION = "Confirm: Use DHCP for network configuration? y/N: "
+
+
+def wait_listening(con, port=1234, dhcp=True):
+    """The debug server's boot configures eth1 first: by DHCP from the lab."""
+    if dhcp:
+        con.answer(DHCP_QUESTION, "y\r")
     con.expect(f"Listening on port {port}")
 
 
@@ -119,10 +125,11 @@ def test_debugger_copy_stops_at_the_end_of_its_file(board, tmp_path):
 def test_shell_before_the_application(board):
     board.env("shell=on", "gdbserver=on")
     con = board.boot(timeout=120)
+    con.answer(DHCP_QUESTION, "y\r")
     con.expect("Dropping into shell")
     con.send("echo $((6*7)) > /tmp/answer; exit\r")
     con.expect("Dropping out of shell")
-    wait_listening(con)
+    wait_listening(con, dhcp=False)
     attach_gdb(board)
     assert con.finish(timeout=60) == "bladesim: board rebooted (status 0)"
     assert open(board.tmp("answer")).read() == "42\n"

@@ -1,0 +1,311 @@
+"""Network rescue against the lab's real DHCP and TFTP server over eth1."""
+import os
+import shutil
+import threading
+import time
+
+import pytest
+
+from conftest import pack
+
+LAB, PORT = "192.168.77.1", "192.168.77.2"
+STATIC = ["ifconfig eth1 192.168.77.2\n", "ifconfig eth1 down\n",
+          "ifconfig eth1 netmask 255.255.255.0\n", "ifconfig eth1 up\n",
+          "route add default gw 192.168.77.1\n"]
+SLOT_QUESTION = "Install image as image 1 or 2 (hit return to just boot image): "
+
+
+@pytest.fixture
+def rescue(board):
+    board.env("diagnostics=rescue")
+    return board
+
+
+def port_answers(con, address=PORT, netmask="255.255.255.0", gateway=LAB):
+    con.menu("T")
+    con.expect("Performing TFTP rescue. Please answer the following questions (enter 'q' to quit):\r\n")
+    con.answer("IP addr    :", address + "\r")
+    con.answer("Netmask    :", netmask + "\r")
+    con.answer("Gateway    :", gateway + "\r")
+
+
+def download(con, name, server=LAB):
+    con.answer("Server addr:", server + "\r")
+    con.answer("Image Filename: ", name + "\r")
+
+
+def exit_menu(con):
+    con.menu("E")
+    return con.finish()
+
+
+def test_whole_tftp_rescue_into_slot_2_then_boot(rescue):
+    pack(rescue.p("tftp", "blade-8.0.pkg"), "app:8.0.0.2", "dtb:1.0.9.9:/etc/hostname")
+    con = rescue.boot(timeout=120)
+    port_answers(con)
+    download(con, "blade-8.0.pkg")
+    con.expect("\tNetmask    : 255.255.255.0\r\n")
+    con.expect("\tGateway    : 192.168.77.1\r\n")
+    con.expect("Configuring management port..." + "." * 20 + "\r\n")
+    con.expect("Installing image blade-8.0.pkg from TFTP server 192.168.77.1\r\n")
+    con.answer(SLOT_QUESTION, "2\n")
+    con.expect("Image2 updated succeeded")
+    con.expect("Installing Device Tree: ")
+    assert exit_menu(con) == "bladesim: application ended (status 0)"
+    out = con.output()
+    assert "Booting image '2'" in out and "mp.elf.strip: demo application 8.0.0.2" in out
+    cmds = rescue.commands()
+    assert cmds[1:7] == STATIC + ["tftp -g -r blade-8.0.pkg -l /tmp/image 192.168.77.1\n"]
+    # The static set-up waits 5 s, then 20 times 1 s, then 1 s more.
+    pauses = rescue.pauses()
+    assert pauses[pauses.index(5.0):pauses.index(5.0) + 22] == [5.0] + [1.0] * 21
+    assert rescue.eeprom(1) == 2
+    # The next boot starts the installed application.
+    rescue.env("diagnostics=")
+    con = rescue.boot()
+    assert con.finish() == "bladesim: application ended (status 0)"
+    assert "mp.elf.strip: demo application 8.0.0.2" in con.output()
+
+
+def test_static_port_without_netmask_or_gateway(rescue):
+    con = rescue.boot(timeout=120)
+    port_answers(con, netmask="", gateway="")
+    download(con, "missing.pkg")
+    con.expect("Configuring management port")
+    con.expect("Tftp download failed. Aborting\r\n", timeout=60)
+    exit_menu(con)
+    cmds = rescue.commands()
+    assert cmds[1] == "ifconfig eth1 192.168.77.2\n"
+    assert not any(c.startswith("route") or "netmask" in c for c in cmds)
+    assert "Netmask    : " not in con.output().split("Image Filename:")[1]
+
+
+def test_three_failed_attempts(rescue):
+    con = rescue.boot(timeout=120)
+    port_answers(con)
+    download(con, "not-on-the-server.pkg")
+    for n in (1, 2, 3):
+        con.expect("Installing image not-on-the-server.pkg from TFTP server 192.168.77.1\r\n")
+        con.expect(f"Attempt {n}/3 of tftp timed out\r\n")
+    con.expect("Tftp download failed. Aborting\r\n")
+    exit_menu(con)
+    tftp = [c for c in rescue.commands() if c.startswith("tftp")]
+    assert len(tftp) == 3
+    assert rescue.pauses().count(3.0) == 3  # also after the third attempt
+
+
+def test_download_succeeds_at_the_second_attempt(rescue, tmp_path):
+    package = pack(tmp_path / "late.pkg", "app:8.0.0.3")
+    con = rescue.boot(time_scale="0.1", timeout=120)
+    port_answers(con)
+    download(con, "late.pkg")
+    con.expect("Attempt 1/3 of tftp timed out\r\n", timeout=60)
+    # The file reaches the server during the three-second pause.
+    shutil.copyfile(package, rescue.p("tftp", "late.pkg"))
+    con.answer(SLOT_QUESTION, "\n")
+    assert con.finish() == "bladesim: application ended (status 0)"
+    out = con.output()
+    assert out.count("Installing image late.pkg from TFTP server") == 2
+    assert out.count("timed out") == 1
+    assert "mp.elf.strip: demo application 8.0.0.3" in out
+
+
+def test_server_that_does_not_answer(rescue):
+    con = rescue.boot("--fault", "tftp-silent", timeout=180)
+    port_answers(con)
+    download(con, "anything.pkg")
+    for n in (1, 2, 3):
+        con.expect(f"Attempt {n}/3 of tftp timed out\r\n", timeout=60)
+    con.expect("Tftp download failed. Aborting")
+    exit_menu(con)
+
+
+def test_earlier_download_counts(rescue, tmp_path):
+    # A board without a tftp program: the package left in /tmp/image is what is installed.
+    package = pack(tmp_path / "earlier.pkg", "app:8.0.0.4")
+    con = rescue.boot("--fault", "notftp", image=package, timeout=120)
+    port_answers(con)
+    download(con, "whatever.pkg")
+    con.answer(SLOT_QUESTION, "1\n")
+    con.expect("Image1 updated succeeded")
+    exit_menu(con)
+    assert "timed out" not in con.output()
+
+
+# --- the address questions -----------------------------------------------------------------
+@pytest.mark.parametrize("quit_at", ["IP addr    :", "Netmask    :", "Gateway    :", "Server addr:"])
+@pytest.mark.parametrize("answer", ["Q", "q10.0.0.1"])
+def test_quit_at_each_question(rescue, quit_at, answer):
+    con = rescue.boot()
+    con.menu("T")
+    for prompt, reply in (("IP addr    :", PORT), ("Netmask    :", ""), ("Gateway    :", ""),
+                          ("Server addr:", LAB)):
+        if prompt == quit_at:
+            con.answer(prompt, answer + "\r")
+            break
+        con.answer(prompt, reply + "\r")
+    con.expect("\r\nPlease select one of the following options:")
+    exit_menu(con)
+    assert len(rescue.commands()) == 2  # the mount and the final unpack: nothing configured
+
+
+def test_file_name_rules(rescue):
+    con = rescue.boot(timeout=120)
+    port_answers(con)
+    con.answer("Server addr:", LAB + "\r")
+    refused = ["Q", "x", "", "a b", "x;reboot", "$(reboot)", "`reboot`", "a'b", 'a"b', "a\\b",
+               "a|b", "a>b", "a&b", "*.pkg", "~/pkg", "a(b", "a{b}", "a#b", "a!b", "a?b"]
+    for name in refused:
+        con.answer("Image Filename: ", name + "\r")
+        con.expect("Invalid filename. Try again please\r\n")
+    con.answer("Image Filename: ", "qq\r")  # two characters, beginning with q: a name
+    con.expect("Installing image qq from TFTP server")
+    con.expect("Tftp download failed. Aborting", timeout=60)
+    exit_menu(con)
+    assert [c for c in rescue.commands() if c.startswith("tftp")][0] == \
+        "tftp -g -r qq -l /tmp/image 192.168.77.1\n"
+    assert not any(e["event"] == "reboot" for e in rescue.journal())
+
+
+def test_file_name_q_quits_before_configuring(rescue):
+    con = rescue.boot()
+    port_answers(con)
+    download(con, "q")
+    con.expect("\r\nPlease select one of the following options:")
+    exit_menu(con)
+    assert not any(c.startswith("ifconfig") for c in rescue.commands())
+
+
+def test_address_answers(rescue):
+    """Required and optional answers, the range rule, and what inet_aton accepts."""
+    con = rescue.boot(timeout=120)
+    con.menu("T")
+    for answer, reply in [("", "Invalid IP address. Try again please\r\n"),
+                          (" 192.168.77.2", "Invalid IP address. Try again please\r\n"),
+                          ("192.168.77.256", "Invalid IP address. Try again please\r\n"),
+                          ("255.255.255.0", "Invalid IP address 255.255.255.0. Try again please\r\n"),
+                          ("0.1.2.3", "Invalid IP address 0.1.2.3. Try again please\r\n"),
+                          ("10", "Invalid IP address 10. Try again please\r\n"),
+                          ("240.0.0.1", "Invalid IP address 240.0.0.1. Try again please\r\n")]:
+        con.answer("IP addr    :", answer + "\r")
+        con.expect(reply)
+    # Hexadecimal and octal parts, and a last part filling the low bytes.
+    con.answer("IP addr    :", "0xc0.0250.19714\r")
+    con.answer("Netmask    :", "10\r")  # no range rule for the netmask: 0.0.0.10
+    con.answer("Gateway    :", "240.0.0.1\r")
+    con.expect("Invalid IP address 240.0.0.1. Try again please\r\n")
+    con.answer("Gateway    :", "\r")  # now not given: never 240.0.0.1
+    con.answer("Server addr:", "127.0.0.1\r")
+    con.answer("Image Filename: ", "none.pkg\r")
+    con.expect("Tftp download failed. Aborting", timeout=60)
+    exit_menu(con)
+    cmds = rescue.commands()
+    assert "ifconfig eth1 192.168.77.2\n" in cmds
+    assert "ifconfig eth1 netmask 0.0.0.10\n" in cmds
+    assert not any(c.startswith("route") for c in cmds)
+    assert "tftp -g -r none.pkg -l /tmp/image 127.0.0.1\n" in cmds
+
+
+def test_multicast_address_is_accepted(rescue):
+    con = rescue.boot()
+    con.menu("T")
+    con.answer("IP addr    :", "224.0.0.1\r")
+    con.answer("Netmask    :", "q\r")
+    con.expect("\r\nPlease select one of the following options:")
+    exit_menu(con)
+    assert "Invalid" not in con.output()
+
+
+def test_interrupt_is_noticed_after_the_file_name(rescue):
+    con = rescue.boot()
+    con.menu("T")
+    con.expect("IP addr    :")
+    con.child.sendintr()
+    con.expect("\a")
+    con.send(PORT + "\r")
+    con.answer("Netmask    :", "\r")
+    con.answer("Gateway    :", "\r")
+    download(con, "late.pkg")
+    con.expect("\r\nPlease select one of the following options:")
+    exit_menu(con)
+    assert not any(c.startswith("ifconfig") for c in rescue.commands())
+
+
+# --- the debug server's port set-up at boot ---------------------------------------------
+DHCP_QUESTION = "Confirm: Use DHCP for network configuration? y/N: "
+
+
+def test_debug_server_boot_with_a_dhcp_lease_attached_from_the_lab(board):
+    board.env("gdbserver=on")
+    con = board.boot(timeout=120)
+    con.answer(DHCP_QUESTION, "y\r")
+    con.expect("\r\n")
+    con.expect("Booting image '1'")
+    con.expect("Listening on port 1234")
+    lease = open(board.p("run", "dnsmasq.leases")).read().split()[2]
+    assert lease.startswith("192.168.77.")
+    import subprocess
+    from conftest import BLADESIM
+    gdb = subprocess.run(["/usr/bin/python3", BLADESIM, "exec", "--lab", board.path, "--", "gdb",
+                          "-nx", "-batch", "-ex", f"target remote {lease}:1234", "-ex", "continue"],
+                         capture_output=True, text=True, timeout=120)
+    assert "exited normally" in gdb.stdout + gdb.stderr, gdb.stdout + gdb.stderr
+    con.expect("Remote debugging from host 192.168.77.1")
+    assert con.finish(timeout=60) == "bladesim: board rebooted (status 0)"
+    cmds = board.commands()
+    assert cmds[1] == "dhclient -1 eth1"
+    assert not any(c.startswith("ifconfig") for c in cmds)
+    assert 3.0 in board.pauses() and 5.0 not in board.pauses()
+
+
+def test_debug_server_boot_with_static_addresses(board):
+    board.env("gdbserver=on")
+    con = board.boot(timeout=120)
+    con.answer(DHCP_QUESTION, "n\r")
+    con.expect("\r\n")
+    con.answer("IP addr    :", PORT + "\r")
+    con.answer("Netmask    :", "\r")
+    con.answer("Gateway    :", LAB + "\r")
+    con.expect("\tGateway    : 192.168.77.1\r\nConfiguring management port")
+    con.expect("Booting image '1'")
+    con.expect("Listening on port 1234")
+    import subprocess
+    from conftest import BLADESIM
+    subprocess.run(["/usr/bin/python3", BLADESIM, "exec", "--lab", board.path, "--", "gdb", "-nx",
+                    "-batch", "-ex", f"target remote {PORT}:1234", "-ex", "continue"],
+                   capture_output=True, text=True, timeout=120)
+    assert con.finish(timeout=60) == "bladesim: board rebooted (status 0)"
+    assert board.commands()[1:3] == ["ifconfig eth1 192.168.77.2\n", "route add default gw 192.168.77.1\n"]
+
+
+def test_dhcp_server_that_does_not_answer(board):
+    board.env("gdbserver=on")
+    con = board.boot("--fault", "dhcp-silent", timeout=120)
+    con.answer(DHCP_QUESTION, "Y\r")
+    # dhclient gives up; the boot goes on, and the debug server still starts.
+    con.expect("Listening on port 1234", timeout=60)
+    import subprocess
+    from conftest import BLADESIM
+    subprocess.run(["/usr/bin/python3", BLADESIM, "exec", "--wait", "10", board.path, "--", "gdb",
+                    "-nx", "-batch", "-ex", "target remote :1234", "-ex", "continue"],
+                   capture_output=True, text=True, timeout=120)
+    assert con.finish(timeout=60) == "bladesim: board rebooted (status 0)"
+    leases = board.p("run", "dnsmasq.leases")
+    assert not os.path.exists(leases) or not open(leases).read().strip()
+
+
+def test_quit_in_the_port_dialog_boots_without_configuring(board):
+    board.env("gdbserver=on")
+    con = board.boot(timeout=120)
+    con.answer(DHCP_QUESTION, "\r")
+    con.answer("IP addr    :", PORT + "\r")
+    con.answer("Netmask    :", "q\r")
+    con.expect("Booting image '1'")
+    con.expect("Listening on port 1234")
+    import subprocess
+    from conftest import BLADESIM
+    subprocess.run(["/usr/bin/python3", BLADESIM, "exec", "--wait", "10", board.path, "--", "gdb",
+                    "-nx", "-batch", "-ex", "target remote :1234", "-ex", "continue"],
+                   capture_output=True, text=True, timeout=120)
+    con.finish(timeout=60)
+    assert not any(c.startswith("ifconfig") or c.startswith("dhclient") for c in board.commands())

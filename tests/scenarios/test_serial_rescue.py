@@ -1,0 +1,140 @@
+"""Serial rescue: the speed switch and an XMODEM-1K transfer over the console's own line."""
+import os
+import struct
+import termios
+import time
+
+import pytest
+
+import xmodem
+from conftest import data_file, pack
+
+SWITCH = ("       Change the baud rate to 115200 bps and hit the <ENTER> key\r\n"
+          "       before initiating the download.\r\n")
+SWITCH_BACK = "       Change the baud rate back to 9600 bps, hit the <ENTER> key"
+SLOT_QUESTION = "Install image as image 1 or 2 (hit return to just boot image): "
+
+
+@pytest.fixture
+def rescue(board):
+    board.env("diagnostics=rescue")
+    return board
+
+
+def transfer(con, data, cancel_after=None):
+    """The operator's side: Enter at the transfer speed, the file, Enter at the old speed.
+    Returns the line's settings as they were during the transfer."""
+    con.expect(SWITCH)
+    time.sleep(con.settle)
+    during = termios.tcgetattr(con.child.child_fd)
+    con.send("\r")
+    ok, left = xmodem.send(con.child.child_fd, data, cancel_after=cancel_after)
+    con.child.buffer = left.decode("latin-1") + con.child.buffer
+    con.expect(SWITCH_BACK)
+    time.sleep(con.settle)
+    con.send("\r")
+    return ok, during
+
+
+def control_chars(cc):
+    # termios shows the VMIN and VTIME slots as numbers when ICANON is off, else as bytes.
+    return [c if isinstance(c, int) else c[0] for c in cc]
+
+
+def exit_menu(con):
+    con.expect("Please select one of the following options:")
+    con.menu("E")
+    return con.finish()
+
+
+def test_whole_xmodem_rescue(rescue, tmp_path):
+    pkg = pack(tmp_path / "x.pkg", "app:8.2.0.1", f"dtb:1.0.2.0:{data_file(tmp_path / 'd', 3000)}")
+    data = open(pkg, "rb").read()
+    con = rescue.boot(timeout=120)
+    before = termios.tcgetattr(con.child.child_fd)
+    con.menu("X")
+    con.expect("Running xmodem rescue.....\r\n")
+    ok, during = transfer(con, data)
+    assert ok
+    con.answer(SLOT_QUESTION, "1\n")
+    con.expect("Image1 updated succeeded")
+    con.expect("Installing Device Tree: ")
+    assert exit_menu(con) == "bladesim: application ended (status 0)"
+    assert "mp.elf.strip: demo application 8.2.0.1" in con.output()
+
+    # During the transfer: 115200 baud, raw 8N1, no translation, no output processing.
+    iflag, oflag, cflag, lflag, ispeed, ospeed, cc = during
+    assert ispeed == ospeed == termios.B115200
+    assert cflag & termios.CSIZE == termios.CS8
+    assert not cflag & (termios.PARENB | termios.CSTOPB)
+    assert cflag & termios.CREAD == before[2] & termios.CREAD
+    assert iflag == termios.IGNBRK and oflag == 0
+    assert not lflag & (termios.ICANON | termios.ISIG | termios.ECHO | termios.ECHOE)
+    assert control_chars(cc) == control_chars(before[6])
+    # Afterwards the line is exactly as it was found.
+    assert termios.tcgetattr(con.child.child_fd) == before
+
+    # The received file keeps the last block's padding; the installer left it alone.
+    received = open(rescue.tmp("image"), "rb").read()
+    assert len(received) % 1024 == 0 and received[:len(data)] == data
+    assert set(received[len(data):]) == {0x1A}
+    assert "/usr/bin/rx /tmp/image" in rescue.commands()
+    n = struct.unpack(">I", data[4:8])[0]
+    assert open(rescue.user("images", "image1"), "rb").read() == data[:16 + n]
+
+
+def test_enter_keys_and_reminders(rescue, tmp_path):
+    pkg = pack(tmp_path / "x.pkg", "app:8.2.0.2")
+    con = rescue.boot(time_scale="0.01", timeout=120)
+    con.menu("X")
+    con.expect(SWITCH)
+    time.sleep(con.settle)
+    # At the transfer speed a line feed is not the Enter key: only byte 13 is.
+    con.send("\n")
+    con.expect("\r\n    ... Waiting for the <Enter> key to be hit before the download can start...\r\n")
+    con.send("\r")
+    ok, left = xmodem.send(con.child.child_fd, open(pkg, "rb").read())
+    con.child.buffer = left.decode("latin-1") + con.child.buffer
+    con.expect(SWITCH_BACK)
+    # Back at the old speed the terminal turns Enter into byte 10, which ends the wait.
+    con.expect("\r\r\n    ... Waiting for the <ENTER> key to be hit...\r\r\n")
+    con.send("\r")
+    con.answer(SLOT_QUESTION, "\n")
+    assert con.finish() == "bladesim: application ended (status 0)"
+    # One reminder after eleven idle one-second polls.
+    polls = [e for e in rescue.journal() if e["event"] == "pause" and e["seconds"] == 1.0]
+    assert len(polls) >= 22
+
+
+def test_cancelled_transfer_installs_nothing(rescue, tmp_path):
+    pkg = pack(tmp_path / "x.pkg", f"kernel:2.6.50.0:{data_file(tmp_path / 'k', 8000)}", "app:8.2.0.3")
+    kernel = rescue.flash("kernel")
+    con = rescue.boot(timeout=120)
+    con.menu("X")
+    ok, _ = transfer(con, open(pkg, "rb").read(), cancel_after=3)
+    assert not ok
+    con.expect("KERNEL image is cut short")
+    assert exit_menu(con).startswith("bladesim: application ended")
+    assert rescue.flash("kernel") == kernel
+    assert not any(e["event"] in ("erase", "write") for e in rescue.journal())
+
+
+def test_earlier_image_counts_when_nothing_is_received(rescue, tmp_path):
+    # The receiver cannot be started, so the package left in /tmp/image is installed again.
+    pkg = pack(tmp_path / "earlier.pkg", "app:8.2.0.4")
+    con = rescue.boot("--fault", "norx", image=pkg, timeout=120)
+    con.menu("X")
+    con.answer(SWITCH, "\r")
+    con.answer(SWITCH_BACK, "\r")
+    con.answer(SLOT_QUESTION, "2\n")
+    con.expect("Image2 updated succeeded")
+    exit_menu(con)
+
+
+def test_missing_serial_port(rescue):
+    con = rescue.boot("--fault", "ttyS0-missing")
+    con.menu("X")
+    con.expect("Running xmodem rescue.....\r\nCan't open serial port!: No such file or directory\r\n"
+               "Serial download abandoned.\r\n")
+    assert exit_menu(con).startswith("bladesim: application ended")
+    assert "/usr/bin/rx /tmp/image" not in rescue.commands()
