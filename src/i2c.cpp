@@ -1,5 +1,7 @@
 #include "i2c.h"
 
+#include "handles.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -33,15 +35,6 @@ int write_mux(uint8_t control) {
     select_device(kMuxAddress);
     return int(write(i2c_file[0], &control, 1));
 }
-
-// The CPLD register window, open for one call of set_vpd_access.
-struct cpld_window {
-    int fd = open("/dev/blade/cpld_mmmap", O_RDWR);
-    ~cpld_window() {
-        if (fd >= 0)
-            close(fd);
-    }
-};
 
 int cpld_fail(const char* message) {
     puts(message);
@@ -112,8 +105,9 @@ int setup_summit() {
 }
 
 int set_vpd_access(int enable) {
-    cpld_window cpld;
-    if (cpld.fd < 0)
+    // The CPLD register window, open for this call only.
+    unique_fd cpld(open("/dev/blade/cpld_mmmap", O_RDWR));
+    if (!cpld.ok())
         return cpld_fail("CPLD driver could not be opened");
     uint8_t reg;
     if (lseek(cpld.fd, kCpldVpdAccess, SEEK_SET) < 0)

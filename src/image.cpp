@@ -2,6 +2,7 @@
 
 #include "crc.h"
 #include "flash.h"
+#include "handles.h"
 #include "i2c.h"
 #include "launch.h"
 
@@ -29,22 +30,6 @@ constexpr component_type kComponentTypes[] = {
 };
 
 constexpr uint32_t kSlotPiece = 0x10000;
-
-struct file_closer {
-    void operator()(FILE* f) const {
-        if (f)
-            fclose(f);
-    }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
-
-struct fd_closer {
-    int fd = -1;
-    ~fd_closer() {
-        if (fd >= 0)
-            close(fd);
-    }
-};
 
 uint32_t get_be32(const uint8_t* p) {
     return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
@@ -226,9 +211,9 @@ bool write_slot(int slot, const uint8_t* component, uint32_t total) {
     snprintf(path, sizeof path, "/user/images/image%d", slot);
     snprintf(staging, sizeof staging, "/user/images/.image%d.new", slot);
 
-    fd_closer out{open(staging, O_WRONLY | O_CREAT | O_TRUNC, 0644)};
+    unique_fd out(open(staging, O_WRONLY | O_CREAT | O_TRUNC, 0644));
     printf("    ");
-    bool ok = out.fd >= 0;
+    bool ok = out.ok();
     for (uint32_t done = 0; ok && done < total;) {
         uint32_t piece = total - done < kSlotPiece ? total - done : kSlotPiece;
         ssize_t n = write(out.fd, component + done, piece);
@@ -243,11 +228,7 @@ bool write_slot(int slot, const uint8_t* component, uint32_t total) {
         fflush(stdout);
     }
     ok = ok && fsync(out.fd) == 0;
-    if (out.fd >= 0) {
-        int fd = out.fd;
-        out.fd = -1;
-        ok = close(fd) == 0 && ok;
-    }
+    ok = out.close_now() && ok;
     ok = ok && rename(staging, path) == 0;
     if (!ok) {
         int err = errno;
@@ -255,8 +236,8 @@ bool write_slot(int slot, const uint8_t* component, uint32_t total) {
         printf("Image%d update failed (err %d)\n", slot, err);
         return false;
     }
-    fd_closer dir{open("/user/images", O_RDONLY | O_DIRECTORY)};
-    if (dir.fd >= 0)
+    unique_fd dir(open("/user/images", O_RDONLY | O_DIRECTORY));
+    if (dir.ok())
         fsync(dir.fd);
     printf("\b\b\b\b100%c\n", '%');
     printf("\nImage%d updated succeeded\n", slot);

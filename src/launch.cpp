@@ -1,6 +1,7 @@
 #include "launch.h"
 
 #include "flash.h"
+#include "handles.h"
 #include "i2c.h"
 #include "image.h"
 
@@ -127,14 +128,6 @@ namespace {
 
 constexpr uint8_t BOOTED_RESCUE = 4;
 constexpr size_t kCopyChunk = 64 * 1024;
-
-struct file_closer {
-    void operator()(FILE* f) const {
-        if (f)
-            fclose(f);
-    }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
 
 const char* slot_path(int slot) {
     return slot == 1 ? "/user/images/image1" : "/user/images/image2";

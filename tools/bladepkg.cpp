@@ -1,5 +1,6 @@
 // bladepkg: builds, lists, verifies and unpacks the blade's image packages.
 #include "crc.h"
+#include "handles.h"
 #include "image.h"
 
 #include <cerrno>
@@ -25,14 +26,6 @@ int usage() {
           stderr);
     return 2;
 }
-
-struct file_closer {
-    void operator()(FILE* f) const {
-        if (f)
-            fclose(f);
-    }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
 
 // Writes to a temporary name beside the target and renames it into place when whole.
 struct atomic_output {

@@ -130,6 +130,11 @@ class Console:
         time.sleep(self.settle)
         self.child.send(text)
 
+    def interrupt(self):
+        """Ctrl-C once the launcher is back in its read after what it last printed."""
+        time.sleep(self.settle)
+        self.child.sendintr()
+
     def menu(self, key):
         self.answer("Option? : ", key)
 

@@ -182,7 +182,7 @@ def test_boot_without_installing(board, tmp_path, how):
         con.answer(QUESTION, "\n")
     else:
         con.expect(QUESTION)
-        con.child.sendintr()
+        con.interrupt()
     con.expect("Booting downloaded image\r\nImage ready to boot...\r\n")
     assert con.finish() == "bladesim: application ended (status 0)"
     assert "mp.elf.strip: demo application 7.7.7.9" in con.output()

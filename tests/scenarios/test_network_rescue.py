@@ -220,7 +220,7 @@ def test_interrupt_is_noticed_after_the_file_name(rescue):
     con = rescue.boot()
     con.menu("T")
     con.expect("IP addr    :")
-    con.child.sendintr()
+    con.interrupt()
     con.expect("\a")
     con.send(PORT + "\r")
     con.answer("Netmask    :", "\r")

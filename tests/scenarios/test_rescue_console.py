@@ -129,7 +129,7 @@ def test_ctrl_c_as_a_signal_abandons_the_download(rescue):
     time.sleep(con.settle)
     con.send("zz")
     con.expect("zz")
-    con.child.sendintr()
+    con.interrupt()
     con.expect(BEL)  # the interrupted read counts as the code 0
     con.send("\r")
     con.expect("\n" + MENU)
@@ -145,7 +145,7 @@ def test_menu_keys(rescue):
     con.expect('q\r\nunknown option "Q". Please try again\r\n\r\nOption? : ')
     con.send("u")
     con.expect('u\r\nunknown option "U". Please try again\r\n\r\nOption? : ')
-    con.child.sendintr()
+    con.interrupt()
     # The interrupt's empty read is echoed as a zero byte; the prompt comes again.
     con.expect("\x00\r\n\r\nOption? : ")
     con.send("h")

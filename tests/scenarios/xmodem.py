@@ -37,9 +37,9 @@ def _wait_for(fd, wanted, timeout):
 
 
 def send(fd, data, cancel_after=None, timeout=30):
-    """Sends `data` in 1024-byte blocks padded with SUB. Returns (True, leftover) when the
-    receiver took every block, leftover being console output read after the end; with
-    `cancel_after`, cancels after that many blocks and returns (False, b"")."""
+    """Sends `data` in 1024-byte blocks padded with SUB. True when the receiver took
+    every block; with `cancel_after`, cancels after that many blocks and returns False.
+    Of what the console shows after the transfer, at most the first byte is read."""
     mode = _wait_for(fd, {CRC_MODE, NAK}, timeout)
     if mode is None:
         raise TimeoutError("the receiver never asked for the first block")
@@ -47,7 +47,7 @@ def send(fd, data, cancel_after=None, timeout=30):
     for n, block in enumerate(blocks, 1):
         if cancel_after is not None and n > cancel_after:
             os.write(fd, bytes([CAN] * 8))
-            return False, b""
+            return False
         block = block.ljust(BLOCK, bytes([SUB]))
         if mode == CRC_MODE:
             check = crc16(block).to_bytes(2, "big")
@@ -60,18 +60,15 @@ def send(fd, data, cancel_after=None, timeout=30):
             if reply == ACK:
                 break
             if reply == CAN:
-                return False, b""
+                return False
         else:
-            return False, b""
+            return False
         # The receiver flushes its input after each ACK: give it time to do so.
         time.sleep(0.02)
-    # The receiver's ACK of the end may be lost with the flush of the line that follows
-    # it; anything else on the line is the launcher's again and is handed back.
+    # The receiver's ACK of the end can be lost; anything else on the line is the
+    # launcher's own output again, and the sender stops reading at its first byte.
     for _ in range(3):
         os.write(fd, bytes([EOT]))
-        b = _read(fd, 2)
-        if b == ACK or b is None:
-            return True, b""
-        if b != NAK:
-            return True, bytes([b])
-    return True, b""
+        if _read(fd, 2) != NAK:
+            return True
+    return True
