@@ -92,13 +92,13 @@ int create(int argc, char** argv) {
         return 1;
     }
     for (int i = 1; i < argc; ++i) {
-        std::string spec = argv[i];
-        size_t c1 = spec.find(':');
-        size_t c2 = c1 == std::string::npos ? c1 : spec.find(':', c1 + 1);
+        std::string item = argv[i];
+        size_t c1 = item.find(':');
+        size_t c2 = c1 == std::string::npos ? c1 : item.find(':', c1 + 1);
         if (c2 == std::string::npos)
             return usage();
-        std::string type = spec.substr(0, c1), ver = spec.substr(c1 + 1, c2 - c1 - 1);
-        std::string file = spec.substr(c2 + 1);
+        std::string type = item.substr(0, c1), ver = item.substr(c1 + 1, c2 - c1 - 1);
+        std::string file = item.substr(c2 + 1);
         const component_type* t = component_type_named(type.c_str());
         component_header h{0, 0, 0, 0};
         if (!t || !parse_version(ver.c_str(), &h.id))

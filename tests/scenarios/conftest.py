@@ -174,6 +174,16 @@ def host_board(tmp_path, template_board):
     return Board(path, "host")
 
 
+def attach_gdb(board, target=":1234", lab=False):
+    """A real gdb runs the application under the board's debug server to its end: inside
+    the board's own namespaces, or from the lab over eth1."""
+    where = ["--lab"] if lab else ["--wait", "30"]
+    r = subprocess.run(["/usr/bin/python3", BLADESIM, "exec", *where, board.path, "--", "gdb",
+                        "-nx", "-batch", "-ex", f"target remote {target}", "-ex", "continue"],
+                       capture_output=True, text=True, timeout=120)
+    return r.stdout + r.stderr
+
+
 def pack(out, *components):
     """A package; app and diags components without a file carry the demo archive."""
     sim("pack", str(out), *components)

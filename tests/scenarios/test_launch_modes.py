@@ -2,23 +2,13 @@
 import gzip
 import os
 import shutil
-import subprocess
 
 import pytest
 
-from conftest import BLADESIM, pack
+from conftest import attach_gdb, pack
 
 APP = "/tmp/home/bin/mp.elf.strip"
 APP_LINE = "mp.elf.strip: demo application 5.0.1.1"
-
-
-def attach_gdb(board, port=1234):
-    """A real gdb, inside the board's namespaces, runs the application to its end."""
-    r = subprocess.run(
-        ["/usr/bin/python3", BLADESIM, "exec", "--wait", "30", board.path, "--",
-         "gdb", "-nx", "-batch", "-ex", f"target remote :{port}", "-ex", "continue"],
-        capture_output=True, text=True, timeout=120)
-    return r.stdout + r.stderr
 
 
 DHCP_QUESTION = "Confirm: Use DHCP for network configuration? y/N: "
@@ -50,7 +40,7 @@ def test_debug_server_with_memory_checker_on_another_port(board):
     board.env("gdbserver=on", "memchk=on", "gdbport=4321")
     con = board.boot(timeout=120)
     wait_listening(con, 4321)
-    attach_gdb(board, 4321)
+    attach_gdb(board, ":4321")
     con.expect(APP_LINE)
     assert con.finish(timeout=60) == "bladesim: board rebooted (status 0)"
     assert f"LD_PRELOAD=libduma.so.0.0.0 /bin/gdbserver :4321 {APP}\n" in board.commands()

@@ -1,12 +1,10 @@
 """Network rescue against the lab's real DHCP and TFTP server over eth1."""
 import os
 import shutil
-import threading
-import time
 
 import pytest
 
-from conftest import pack
+from conftest import attach_gdb, pack
 
 LAB, PORT = "192.168.77.1", "192.168.77.2"
 STATIC = ["ifconfig eth1 192.168.77.2\n", "ifconfig eth1 down\n",
@@ -244,12 +242,8 @@ def test_debug_server_boot_with_a_dhcp_lease_attached_from_the_lab(board):
     con.expect("Listening on port 1234")
     lease = open(board.p("run", "dnsmasq.leases")).read().split()[2]
     assert lease.startswith("192.168.77.")
-    import subprocess
-    from conftest import BLADESIM
-    gdb = subprocess.run(["/usr/bin/python3", BLADESIM, "exec", "--lab", board.path, "--", "gdb",
-                          "-nx", "-batch", "-ex", f"target remote {lease}:1234", "-ex", "continue"],
-                         capture_output=True, text=True, timeout=120)
-    assert "exited normally" in gdb.stdout + gdb.stderr, gdb.stdout + gdb.stderr
+    gdb = attach_gdb(board, f"{lease}:1234", lab=True)
+    assert "exited normally" in gdb, gdb
     con.expect("Remote debugging from host 192.168.77.1")
     assert con.finish(timeout=60) == "bladesim: board rebooted (status 0)"
     cmds = board.commands()
@@ -269,11 +263,7 @@ def test_debug_server_boot_with_static_addresses(board):
     con.expect("\tGateway    : 192.168.77.1\r\nConfiguring management port")
     con.expect("Booting image '1'")
     con.expect("Listening on port 1234")
-    import subprocess
-    from conftest import BLADESIM
-    subprocess.run(["/usr/bin/python3", BLADESIM, "exec", "--lab", board.path, "--", "gdb", "-nx",
-                    "-batch", "-ex", f"target remote {PORT}:1234", "-ex", "continue"],
-                   capture_output=True, text=True, timeout=120)
+    attach_gdb(board, f"{PORT}:1234", lab=True)
     assert con.finish(timeout=60) == "bladesim: board rebooted (status 0)"
     assert board.commands()[1:3] == ["ifconfig eth1 192.168.77.2\n", "route add default gw 192.168.77.1\n"]
 
@@ -284,11 +274,7 @@ def test_dhcp_server_that_does_not_answer(board):
     con.answer(DHCP_QUESTION, "Y\r")
     # dhclient gives up; the boot goes on, and the debug server still starts.
     con.expect("Listening on port 1234", timeout=60)
-    import subprocess
-    from conftest import BLADESIM
-    subprocess.run(["/usr/bin/python3", BLADESIM, "exec", "--wait", "10", board.path, "--", "gdb",
-                    "-nx", "-batch", "-ex", "target remote :1234", "-ex", "continue"],
-                   capture_output=True, text=True, timeout=120)
+    attach_gdb(board)
     assert con.finish(timeout=60) == "bladesim: board rebooted (status 0)"
     leases = board.p("run", "dnsmasq.leases")
     assert not os.path.exists(leases) or not open(leases).read().strip()
@@ -302,10 +288,6 @@ def test_quit_in_the_port_dialog_boots_without_configuring(board):
     con.answer("Netmask    :", "q\r")
     con.expect("Booting image '1'")
     con.expect("Listening on port 1234")
-    import subprocess
-    from conftest import BLADESIM
-    subprocess.run(["/usr/bin/python3", BLADESIM, "exec", "--wait", "10", board.path, "--", "gdb",
-                    "-nx", "-batch", "-ex", "target remote :1234", "-ex", "continue"],
-                   capture_output=True, text=True, timeout=120)
+    attach_gdb(board)
     con.finish(timeout=60)
     assert not any(c.startswith("ifconfig") or c.startswith("dhclient") for c in board.commands())

@@ -409,45 +409,48 @@ static ssize_t fake_pwrite(const std::string& name, partition* p, const void* bu
     return ssize_t(n);
 }
 
-ssize_t __wrap_pread(int fd, void* buf, size_t n, off_t offset) {
+} // extern "C"
+
+// Positioned reads and writes of the fake partitions; other descriptors go to the
+// real call (both the plain and the 64-bit-offset names are wrapped).
+template <typename Real, typename Off>
+static ssize_t positioned_read(int fd, void* buf, size_t n, Off offset, Real real) {
     if (partition* p = lookup(fd))
         return fake_pread(p, buf, n, uint64_t(offset));
     if (fd >= kFirstFd || fd < 0) {
         errno = EBADF;
         return -1;
     }
-    return __real_pread(fd, buf, n, offset);
+    return real(fd, buf, n, offset);
+}
+
+template <typename Real, typename Off>
+static ssize_t positioned_write(int fd, const void* buf, size_t n, Off offset, Real real) {
+    std::string name;
+    if (partition* p = lookup(fd, &name))
+        return fake_pwrite(name, p, buf, n, uint64_t(offset));
+    if (fd >= kFirstFd || fd < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    return real(fd, buf, n, offset);
+}
+
+extern "C" {
+
+ssize_t __wrap_pread(int fd, void* buf, size_t n, off_t offset) {
+    return positioned_read(fd, buf, n, offset, __real_pread);
 }
 
 ssize_t __wrap_pread64(int fd, void* buf, size_t n, off64_t offset) {
-    if (partition* p = lookup(fd))
-        return fake_pread(p, buf, n, uint64_t(offset));
-    if (fd >= kFirstFd || fd < 0) {
-        errno = EBADF;
-        return -1;
-    }
-    return __real_pread64(fd, buf, n, offset);
+    return positioned_read(fd, buf, n, offset, __real_pread64);
 }
 
 ssize_t __wrap_pwrite(int fd, const void* buf, size_t n, off_t offset) {
-    std::string name;
-    if (partition* p = lookup(fd, &name))
-        return fake_pwrite(name, p, buf, n, uint64_t(offset));
-    if (fd >= kFirstFd || fd < 0) {
-        errno = EBADF;
-        return -1;
-    }
-    return __real_pwrite(fd, buf, n, offset);
+    return positioned_write(fd, buf, n, offset, __real_pwrite);
 }
 
 ssize_t __wrap_pwrite64(int fd, const void* buf, size_t n, off64_t offset) {
-    std::string name;
-    if (partition* p = lookup(fd, &name))
-        return fake_pwrite(name, p, buf, n, uint64_t(offset));
-    if (fd >= kFirstFd || fd < 0) {
-        errno = EBADF;
-        return -1;
-    }
-    return __real_pwrite64(fd, buf, n, offset);
+    return positioned_write(fd, buf, n, offset, __real_pwrite64);
 }
 }
