@@ -39,6 +39,14 @@ bool mtd_geometry(int fd, partition_geometry* geo) {
     return true;
 }
 
+// Number of the lowest set bit, 32 when none is: log2 of a power-of-two erase size.
+uint32_t lowest_set_bit(uint32_t v) {
+    for (uint32_t bit = 0; bit < 32; ++bit)
+        if (v & (1u << bit))
+            return bit;
+    return 32;
+}
+
 int mtd_open() {
     uboot_fd = open("/dev/mtd-uboot", O_RDWR | O_SYNC);
     uboot_env_fd = open("/dev/mtd-ubootenv", O_RDWR | O_SYNC);
@@ -57,12 +65,8 @@ int mtd_type() {
         return 0;
     }
     theFlash.sector_size = geo.erasesize;
-    for (uint32_t bit = 0; bit < 32; ++bit) {
-        if (geo.erasesize & (1u << bit)) {
-            theFlash.sector_shift = bit;
-            break;
-        }
-    }
+    if (geo.erasesize != 0)
+        theFlash.sector_shift = lowest_set_bit(geo.erasesize);
     theFlash.size = geo.size;
     if (geo.size == 0) {
         puts("NO FLASH !");
@@ -116,9 +120,7 @@ int flash_write(const uint8_t* buffer, int fd, uint32_t length, uint32_t offset,
         printf("Flash Write beyond end of partition (%u + %u > %u).\n\n", offset, length, geo.size);
         return 0;
     }
-    uint32_t shift = 0;
-    while ((1u << shift) != S)
-        ++shift;
+    const uint32_t shift = lowest_set_bit(S);
 
     const uint32_t first = offset & ~(S - 1);
     const uint32_t last = ((offset + length - 1) & ~(S - 1)) + S - 1;

@@ -13,6 +13,14 @@ struct file_closer {
 };
 using file_ptr = std::unique_ptr<FILE, file_closer>;
 
+// Writes all `n` bytes and closes the file: false when any of it did not reach the file
+// (a full /tmp), so that nothing half-written is ever used.
+inline bool write_and_close(file_ptr& f, const void* data, size_t n) {
+    bool ok = fwrite(data, 1, n, f.get()) == n;
+    ok = fflush(f.get()) == 0 && ok;
+    return fclose(f.release()) == 0 && ok;
+}
+
 struct unique_fd {
     int fd = -1;
 

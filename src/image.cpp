@@ -16,7 +16,8 @@
 namespace {
 
 constexpr component_type kComponentTypes[] = {
-    {MAGIC_APPLICATION, "app", "APPLICATION", nullptr, nullptr, 0, false, nullptr, 0, nullptr},
+    {MAGIC_APPLICATION, "app", "APPLICATION", "Installing Application: ", nullptr, 0, false,
+     nullptr, 0, nullptr},
     {MAGIC_UBOOT, "uboot", "UBOOT", "Installing Boot Loader: ", "UBOOT", 0x80000, true, &uboot_fd,
      240, "Uboot image update failed"},
     {MAGIC_KERNEL, "kernel", "KERNEL", "Installing Kernel: ", "KERNEL", 0x300000, false, &kernel_fd,
@@ -100,7 +101,7 @@ int parse_image(FILE* package, component_header* header) {
     component_header h;
     while (read_header(package, &h)) {
         *header = h;
-        if (h.magic == MAGIC_APPLICATION || h.magic == MAGIC_DIAGS)
+        if (is_bootable(h.magic))
             return fseeko(package, offset, SEEK_SET) == 0 ? 1 : 0;
         if (!next_component_offset(offset, h, &offset))
             return 0;
@@ -169,22 +170,27 @@ namespace {
 
 // One pass of the installer over a package.
 struct installer {
-    FILE* package;
+    file_ptr package;
     uint8_t written = 0;
     int slot = 0;
 };
 
 enum class outcome { next, failed };
 
-outcome install_flash_component(installer& in, const component_type& t, const uint8_t* buf,
-                                const component_header& h) {
+// Every component is announced by its label and checked against its CRC first.
+bool announce_and_check(const component_type& t, const uint8_t* buf, const component_header& h) {
     printf("%s", t.label);
     fflush(stdout);
     uint32_t crc = component_crc(buf, h.len);
     if (crc != h.crc) {
         printf("Bad crc for %s: 0x%08x, voiding download\n", t.crc_name, crc);
-        return outcome::failed;
+        return false;
     }
+    return true;
+}
+
+outcome install_flash_component(installer& in, const component_type& t, const uint8_t* buf,
+                                const component_header& h) {
     const uint32_t size = t.data_only ? h.len : h.len + HEADER_SIZE;
     if (size > t.limit) {
         printf("%s image is too big for flash (%d > %d)\n", t.size_name, int(size), int(t.limit));
@@ -245,13 +251,6 @@ bool write_slot(int slot, const uint8_t* component, uint32_t total) {
 }
 
 outcome install_application(installer& in, const uint8_t* buf, const component_header& h) {
-    printf("Installing Application: ");
-    fflush(stdout);
-    uint32_t crc = component_crc(buf, h.len);
-    if (crc != h.crc) {
-        printf("Bad crc for APPLICATION: 0x%08x, voiding download\n", crc);
-        return outcome::failed;
-    }
     if (in.slot == 0) {
         printf("Install image as image 1 or 2 (hit return to just boot image): ");
         fflush(stdout);
@@ -261,18 +260,14 @@ outcome install_application(installer& in, const uint8_t* buf, const component_h
     }
     if (in.slot == 0) {
         puts("Booting downloaded image");
+        // Writing nothing (an empty component) counts as a failed write.
         file_ptr archive(fopen(APP_ARCHIVE, "wb"));
-        bool whole = archive && h.len > 0 &&
-                     fwrite(buf + HEADER_SIZE, 1, h.len, archive.get()) == h.len &&
-                     fflush(archive.get()) == 0;
-        if (!whole) {
+        if (!archive || h.len == 0 || !write_and_close(archive, buf + HEADER_SIZE, h.len)) {
             printf("Image unpack failed (err %d)\n", errno);
             return outcome::failed;
         }
         puts("Image ready to boot...");
-        archive.reset();
-        fclose(in.package);
-        in.package = nullptr;
+        in.package.reset();
         launch_image(0);
     }
     if (!write_slot(in.slot, buf, h.len + HEADER_SIZE))
@@ -285,23 +280,16 @@ outcome install_application(installer& in, const uint8_t* buf, const component_h
 } // namespace
 
 int processBladeImage(const char* path) {
-    installer in{fopen(path, "rb")};
+    installer in{file_ptr(fopen(path, "rb"))};
     if (!in.package)
         return 0;
-    struct package_closer {
-        installer& in;
-        ~package_closer() {
-            if (in.package)
-                fclose(in.package);
-        }
-    } closer{in};
     puts("\nExtracting images ... Do *NOT* power cycle the switch.");
 
     struct stat st;
-    const uint64_t file_size = fstat(fileno(in.package), &st) == 0 ? uint64_t(st.st_size) : 0;
+    const uint64_t file_size = fstat(fileno(in.package.get()), &st) == 0 ? uint64_t(st.st_size) : 0;
     uint64_t at = 0;
     uint8_t raw[HEADER_SIZE];
-    while (fread(raw, 1, HEADER_SIZE, in.package) == HEADER_SIZE) {
+    while (fread(raw, 1, HEADER_SIZE, in.package.get()) == HEADER_SIZE) {
         const component_header h = decode_header(raw);
         const component_type* t = component_type_of(h.magic);
         if (!t)
@@ -322,11 +310,13 @@ int processBladeImage(const char* path) {
             printf("Failed to allocate buffer for image (%d)\n", int(total));
             return 0;
         }
-        if (fseeko(in.package, off_t(at), SEEK_SET) != 0 ||
-            fread(buf.get(), 1, total, in.package) != total) {
+        if (fseeko(in.package.get(), off_t(at), SEEK_SET) != 0 ||
+            fread(buf.get(), 1, total, in.package.get()) != total) {
             printf("%s image could not be read, voiding download\n", t->crc_name);
             return 0;
         }
+        if (!announce_and_check(*t, buf.get(), h))
+            return 0;
         outcome o = t->magic == MAGIC_APPLICATION ? install_application(in, buf.get(), h)
                                                   : install_flash_component(in, *t, buf.get(), h);
         if (o == outcome::failed)

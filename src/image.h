@@ -27,8 +27,8 @@ struct component_type {
     uint32_t magic;
     const char* tool_name; // type name in the package tool
     const char* crc_name;  // name in the installer's bad-CRC message
+    const char* label;     // printed before the installer checks and writes it
     // Flash components (all but the application, which goes to an image slot):
-    const char* label;      // printed before the installation
     const char* size_name;  // name in the too-big message
     uint32_t limit;         // most bytes the partition takes
     bool data_only;         // installed without its header (the boot loader)
@@ -45,6 +45,11 @@ const component_type* component_type_named(const char* tool_name);
 // Header words in stored (big-endian) order, independent of the processor's own.
 component_header decode_header(const uint8_t raw[HEADER_SIZE]);
 void encode_header(const component_header& h, uint8_t raw[HEADER_SIZE]);
+
+// Application and diagnostics components are the ones the launcher can start.
+inline bool is_bootable(uint32_t magic) {
+    return magic == MAGIC_APPLICATION || magic == MAGIC_DIAGS;
+}
 
 // Offset of the header after the component at `offset`. False when `len` + 16 does
 // not fit in 32 bits or the next offset would not move forward: the walk must end.

@@ -137,21 +137,9 @@ int other_slot(int slot) {
     return slot == 1 ? 2 : 1;
 }
 
-bool is_bootable(uint32_t magic) {
-    return magic == MAGIC_APPLICATION || magic == MAGIC_DIAGS;
-}
-
 void run_shell_if_enabled() {
     if (shell_enable)
         api_run_command("/bin/sh\n");
-}
-
-// Writes all `n` bytes and closes the file: false when any of it did not reach the file
-// (a full /tmp), so that nothing half-written is ever launched.
-bool write_and_close(file_ptr& f, const uint8_t* data, size_t n) {
-    bool ok = fwrite(data, 1, n, f.get()) == n;
-    ok = fflush(f.get()) == 0 && ok;
-    return fclose(f.release()) == 0 && ok;
 }
 
 // The rescue partition's first component, whole, or null when it cannot be read whole.
