@@ -146,39 +146,45 @@ void journal(const char* event, const std::string& fields) {
     errno = saved;
 }
 
-// True when the fault list names `what` for `part`, for this block (or every block).
-bool fault(const char* part, const char* what, long block = -1) {
+// True when some item of the comma-separated fault list satisfies `match`.
+template <typename Match> bool any_fault(Match match) {
     const std::string faults = cfg().faults;
-    std::string want = std::string(part) + ":" + what;
-    size_t pos = 0;
-    while (pos <= faults.size()) {
+    for (size_t pos = 0; pos <= faults.size();) {
         size_t end = faults.find(',', pos);
         if (end == std::string::npos)
             end = faults.size();
-        std::string item = faults.substr(pos, end - pos);
+        if (match(faults.substr(pos, end - pos)))
+            return true;
         pos = end + 1;
-        if (item == want)
-            return true;
-        if (block >= 0 && item.rfind(want + "@", 0) == 0 &&
-            std::strtol(item.c_str() + want.size() + 1, nullptr, 10) == block)
-            return true;
     }
     return false;
 }
 
+// True when the fault list names `what` for `part`, for this block (or every block).
+bool fault(const char* part, const char* what, long block = -1) {
+    const std::string want = std::string(part) + ":" + what;
+    return any_fault([&](const std::string& item) {
+        return item == want || (block >= 0 && item == want + "@" + std::to_string(block));
+    });
+}
+
 // True when the fault list holds `name` as an item of its own.
 bool fault_named(const char* name) {
-    std::string faults = std::string(",") + cfg().faults + ",";
-    return faults.find(std::string(",") + name + ",") != std::string::npos;
+    return any_fault([&](const std::string& item) { return item == name; });
 }
 
 // Counts erases and writes; at the one named by cut@N the board loses its power.
 void power_check() {
     static long count = 0;
-    const char* at = std::strstr(cfg().faults, "cut@");
-    if (!at)
+    long cut_at = 0;
+    if (!any_fault([&](const std::string& item) {
+            if (item.rfind("cut@", 0) != 0)
+                return false;
+            cut_at = std::strtol(item.c_str() + 4, nullptr, 10);
+            return true;
+        }))
         return;
-    if (++count == std::strtol(at + 4, nullptr, 10)) {
+    if (++count == cut_at) {
         char f[48];
         snprintf(f, sizeof f, "\"operation\": %ld", count);
         journal("power-cut", f);

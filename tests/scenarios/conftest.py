@@ -3,7 +3,6 @@ import json
 import os
 import shutil
 import subprocess
-import sys
 import time
 
 import pexpect
@@ -31,7 +30,7 @@ def builds():
 
 
 def sim(*args, check=True, **kw):
-    r = subprocess.run([sys.executable if False else "/usr/bin/python3", BLADESIM, *args],
+    r = subprocess.run(["/usr/bin/python3", BLADESIM, *args],
                        capture_output=True, text=True, **kw)
     if check and r.returncode != 0:
         raise AssertionError(f"bladesim {' '.join(args)} failed: {r.stderr}")

@@ -301,15 +301,26 @@ int __wrap_usleep(useconds_t us) {
     return 0;
 }
 
-int __wrap_open(const char* path, int flags, ...) {
+// The paths the fakes answer: the flash, the board controller, the user filesystem, and
+// any other path opened for writing (a stray write, outside /dev, /tmp and /proc).
+static bool open_fake(const char* path, int flags, int* fd) {
+    auto under = [path](const char* dir) { return std::strncmp(path, dir, std::strlen(dir)) == 0; };
     if (is_mtd_path(path))
-        return fake_open(path);
-    if (is_board_device(path))
-        return fake_i2c::open_device(path);
-    if (std::strncmp(path, "/user/", 6) == 0 || (flags & (O_WRONLY | O_RDWR)))
-        if (std::strncmp(path, "/dev/", 5) != 0 && std::strncmp(path, "/tmp/", 5) != 0 &&
-            std::strncmp(path, "/proc/", 6) != 0)
-            return fake_files::open_for_write(path, flags);
+        *fd = fake_open(path);
+    else if (is_board_device(path))
+        *fd = fake_i2c::open_device(path);
+    else if (under("/user/") || ((flags & (O_WRONLY | O_RDWR)) && !under("/dev/") &&
+                                 !under("/tmp/") && !under("/proc/")))
+        *fd = fake_files::open_for_write(path, flags);
+    else
+        return false;
+    return true;
+}
+
+int __wrap_open(const char* path, int flags, ...) {
+    int fd;
+    if (open_fake(path, flags, &fd))
+        return fd;
     va_list ap;
     va_start(ap, flags);
     mode_t mode = va_arg(ap, mode_t);
@@ -318,14 +329,9 @@ int __wrap_open(const char* path, int flags, ...) {
 }
 
 int __wrap_open64(const char* path, int flags, ...) {
-    if (is_mtd_path(path))
-        return fake_open(path);
-    if (is_board_device(path))
-        return fake_i2c::open_device(path);
-    if (std::strncmp(path, "/user/", 6) == 0 || (flags & (O_WRONLY | O_RDWR)))
-        if (std::strncmp(path, "/dev/", 5) != 0 && std::strncmp(path, "/tmp/", 5) != 0 &&
-            std::strncmp(path, "/proc/", 6) != 0)
-            return fake_files::open_for_write(path, flags);
+    int fd;
+    if (open_fake(path, flags, &fd))
+        return fd;
     va_list ap;
     va_start(ap, flags);
     mode_t mode = va_arg(ap, mode_t);
