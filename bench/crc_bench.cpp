@@ -1,5 +1,5 @@
-// Throughput of the component checksum on 64 MiB, against zlib's crc32 and the
-// bit-at-a-time definition.
+// Throughput of the component checksum on 64 MiB, against zlib's crc32 (the same CRC,
+// complemented), in the same run.
 #include "crc.h"
 
 #include <benchmark/benchmark.h>
@@ -36,16 +36,8 @@ void BM_zlib_crc32(benchmark::State& state) {
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kSize));
 }
 
-void BM_gen_crc_bitwise(benchmark::State& state) {
-    const auto& d = data();
-    for (auto _ : state)
-        benchmark::DoNotOptimize(gen_crc_bitwise(d.data(), uint32_t(d.size()), 0xFFFFFFFFu));
-    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kSize));
-}
-
 BENCHMARK(BM_gen_crc)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_zlib_crc32)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_gen_crc_bitwise)->Unit(benchmark::kMillisecond)->Iterations(2);
 
 } // namespace
 

@@ -100,12 +100,27 @@ int flash_read(void* buffer, int fd, uint32_t length, uint32_t offset) {
     return mtd_read(fd, offset, length, buffer);
 }
 
+// The bytes a write puts on the flash: in memory, or read from a file block by block.
+struct write_source {
+    const uint8_t* bytes;
+    FILE* file;
+};
+
+bool take_bytes(const write_source& src, uint32_t from, uint32_t count, uint8_t* to) {
+    if (src.bytes) {
+        std::memcpy(to, src.bytes + from, count);
+        return true;
+    }
+    return fread(to, 1, count, src.file) == count;
+}
+
 int fail_block(const char* what) {
     printf("Flash Write mtd %s failed.\n\n", what);
     return 0;
 }
 
-int flash_write(const uint8_t* buffer, int fd, uint32_t length, uint32_t offset, uint8_t progress) {
+int flash_write(const write_source& src, int fd, uint32_t length, uint32_t offset,
+                uint8_t progress) {
     // Each partition is written with its own geometry, and a range that does not fit
     // in it is refused before any block is erased.
     partition_geometry geo;
@@ -154,7 +169,10 @@ int flash_write(const uint8_t* buffer, int fd, uint32_t length, uint32_t offset,
         std::memset(block.get(), 0, S);
         if (!mtd_read(fd, b, S, block.get()))
             return fail_block("read");
-        std::memcpy(block.get() + dest, buffer + p, count);
+        if (!take_bytes(src, p, count, block.get() + dest)) {
+            puts("Flash Write image read failed.\n");
+            return 0;
+        }
         if (!mtd_erase(fd, b, S))
             return fail_block("erase");
         for (uint32_t k = 0; k < S; k += kWritePiece)
@@ -196,5 +214,13 @@ int api_flash_write(const void* buffer, int fd, uint32_t offset, uint32_t length
                     uint8_t progress) {
     if (theFlash.size == 0)
         return -1;
-    return flash_write(static_cast<const uint8_t*>(buffer), fd, length, offset, progress) ? 0 : -1;
+    const write_source src{static_cast<const uint8_t*>(buffer), nullptr};
+    return flash_write(src, fd, length, offset, progress) ? 0 : -1;
+}
+
+int api_flash_write_file(FILE* source, int fd, uint32_t offset, uint32_t length, uint8_t progress) {
+    if (theFlash.size == 0)
+        return -1;
+    const write_source src{nullptr, source};
+    return flash_write(src, fd, length, offset, progress) ? 0 : -1;
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <cstdio>
 
 // Partition descriptors, opened once at start-up and never closed; -1 when the open failed.
 extern int uboot_fd;
@@ -27,3 +28,5 @@ int api_flash_size(int fd, uint32_t* size);
 // Read-modify-write of whole erase blocks; `progress` shows the percentage display.
 // 0 on success, -1 after any failure.
 int api_flash_write(const void* buffer, int fd, uint32_t offset, uint32_t length, uint8_t progress);
+// The same write with its `length` bytes read from `source` as each block needs them.
+int api_flash_write_file(FILE* source, int fd, uint32_t offset, uint32_t length, uint8_t progress);

@@ -30,7 +30,10 @@ constexpr component_type kComponentTypes[] = {
      false, &rescue_fd, 0, "DIAGS image update failed"},
 };
 
-constexpr uint32_t kSlotPiece = 0x10000;
+// Components move through this one buffer, a piece at a time; slot files are written
+// in pieces of this size.
+constexpr uint32_t kPiece = 0x10000;
+uint8_t g_piece[kPiece];
 
 uint32_t get_be32(const uint8_t* p) {
     return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
@@ -111,34 +114,56 @@ int parse_image(FILE* package, component_header* header) {
     return 0;
 }
 
-std::unique_ptr<uint8_t[]> read_component(FILE* package, const component_header& header) {
-    if (header.len > MAX_COMPONENT_LEN)
-        return nullptr;
-    uint32_t total = header.len + HEADER_SIZE;
-    off_t at = ftello(package);
-    struct stat st;
-    if (at < 0 || fstat(fileno(package), &st) != 0)
-        return nullptr;
-    if (S_ISREG(st.st_mode) && (st.st_size < at || uint64_t(st.st_size - at) < total))
-        return nullptr;
-    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[total]);
-    if (!buf)
-        return nullptr;
-    if (fread(buf.get(), 1, total, package) != total)
-        return nullptr;
-    return buf;
+stream_result stream_component(component_source& source, uint32_t total, int sink, uint32_t skip,
+                               bool progress) {
+    stream_result r{0, 0xFFFFFFFFu, true, 0};
+    while (r.read < total) {
+        const uint32_t want = total - r.read < kPiece ? total - r.read : kPiece;
+        uint32_t got = 0;
+        if (source.file) {
+            got = uint32_t(fread(g_piece, 1, want, source.file));
+        } else if (api_flash_read(g_piece, source.partition, source.offset, want) == 0) {
+            got = want;
+            source.offset += want;
+        }
+        // The CRC starts after the crc word, which the first piece always holds.
+        const uint32_t from = r.read < 4 ? 4 - r.read : 0;
+        if (got > from)
+            r.crc = gen_crc(g_piece + from, got - from, r.crc);
+        const uint32_t keep = r.read < skip ? (skip - r.read < got ? skip - r.read : got) : 0;
+        if (sink >= 0 && r.written && got > keep) {
+            const ssize_t n = write(sink, g_piece + keep, got - keep);
+            if (n != ssize_t(got - keep)) {
+                r.written = false;
+                r.write_errno = n < 0 ? errno : ENOSPC;
+            }
+        }
+        r.read += got;
+        if (progress && r.written && got) {
+            printf("\b\b\b\b%3.3d%c", int(uint64_t(r.read) * 100 / total), '%');
+            fflush(stdout);
+        }
+        if (got < want)
+            break;
+    }
+    return r;
 }
 
-slot_verdict check_slot_package(FILE* package, component_header* header,
-                                std::unique_ptr<uint8_t[]>* component) {
+slot_verdict check_slot_package(FILE* package, component_header* header, int archive,
+                                bool* archive_written) {
+    *archive_written = false;
     if (!parse_image(package, header))
         return slot_verdict::no_component;
-    std::unique_ptr<uint8_t[]> buf = read_component(package, *header);
-    if (!buf)
+    if (header->len > MAX_COMPONENT_LEN)
         return slot_verdict::cut_short;
-    if (CheckCrc(buf.get() + 4, header->len + HEADER_SIZE - 4, header->crc) != 0)
+    const uint32_t total = header->len + HEADER_SIZE;
+    component_source source{package, -1, 0};
+    const stream_result r = stream_component(source, total, archive, HEADER_SIZE, false);
+    if (r.read < total)
+        return slot_verdict::cut_short;
+    if (r.crc != header->crc)
         return slot_verdict::bad_crc;
-    *component = std::move(buf);
+    *archive_written = r.written;
     return slot_verdict::good;
 }
 
@@ -166,49 +191,7 @@ int read_flash_image_header(uint32_t type, uint8_t* header, int slot) {
     return 1;
 }
 
-namespace {
-
-// One pass of the installer over a package.
-struct installer {
-    file_ptr package;
-    uint8_t written = 0;
-    int slot = 0;
-};
-
-enum class outcome { next, failed };
-
-// Every component is announced by its label and checked against its CRC first.
-bool announce_and_check(const component_type& t, const uint8_t* buf, const component_header& h) {
-    printf("%s", t.label);
-    fflush(stdout);
-    uint32_t crc = component_crc(buf, h.len);
-    if (crc != h.crc) {
-        printf("Bad crc for %s: 0x%08x, voiding download\n", t.crc_name, crc);
-        return false;
-    }
-    return true;
-}
-
-outcome install_flash_component(installer& in, const component_type& t, const uint8_t* buf,
-                                const component_header& h) {
-    const uint32_t size = t.data_only ? h.len : h.len + HEADER_SIZE;
-    if (size > t.limit) {
-        printf("%s image is too big for flash (%d > %d)\n", t.size_name, int(size), int(t.limit));
-        return outcome::failed;
-    }
-    if (api_flash_write(t.data_only ? buf + HEADER_SIZE : buf, *t.fd, 0, size, 1) < 0) {
-        puts(t.failure);
-        return outcome::failed;
-    }
-    in.written = 1;
-    if (t.magic == MAGIC_DIAGS)
-        puts("done");
-    return outcome::next;
-}
-
-// The slot file is replaced only when its new image is whole: the component goes to a
-// file beside it, reaches the flash, and is renamed over the slot file.
-bool write_slot(int slot, const uint8_t* component, uint32_t total) {
+bool write_slot(int slot, component_source& source, const component_header& h) {
     printf("Installing image as image%d: ", slot);
     struct stat st;
     if (stat("/user/images", &st) != 0)
@@ -217,27 +200,30 @@ bool write_slot(int slot, const uint8_t* component, uint32_t total) {
     snprintf(path, sizeof path, "/user/images/image%d", slot);
     snprintf(staging, sizeof staging, "/user/images/.image%d.new", slot);
 
+    const uint32_t total = h.len + HEADER_SIZE;
     unique_fd out(open(staging, O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    int err = errno;
     printf("    ");
     bool ok = out.ok();
-    for (uint32_t done = 0; ok && done < total;) {
-        uint32_t piece = total - done < kSlotPiece ? total - done : kSlotPiece;
-        ssize_t n = write(out.fd, component + done, piece);
-        if (n != ssize_t(piece)) {
-            if (n >= 0)
-                errno = ENOSPC;
-            ok = false;
-            break;
-        }
-        done += piece;
-        printf("\b\b\b\b%3.3d%c", int(uint64_t(done) * 100 / total), '%');
-        fflush(stdout);
+    if (ok) {
+        const stream_result r = stream_component(source, total, out.fd, 0, true);
+        // The bytes were checked before the question; they must still be the same.
+        ok = r.written && r.read == total && r.crc == h.crc;
+        err = !r.written ? r.write_errno : EIO;
     }
-    ok = ok && fsync(out.fd) == 0;
-    ok = out.close_now() && ok;
-    ok = ok && rename(staging, path) == 0;
+    if (ok && fsync(out.fd) != 0) {
+        ok = false;
+        err = errno;
+    }
+    if (!out.close_now() && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (ok && rename(staging, path) != 0) {
+        ok = false;
+        err = errno;
+    }
     if (!ok) {
-        int err = errno;
         unlink(staging);
         printf("Image%d update failed (err %d)\n", slot, err);
         return false;
@@ -250,7 +236,61 @@ bool write_slot(int slot, const uint8_t* component, uint32_t total) {
     return true;
 }
 
-outcome install_application(installer& in, const uint8_t* buf, const component_header& h) {
+namespace {
+
+// One pass of the installer over a package.
+struct installer {
+    file_ptr package;
+    uint8_t written = 0;
+    int slot = 0;
+};
+
+enum class outcome { next, failed };
+
+// The component at `at` of the package, read from its header on.
+component_source component_at(installer& in, uint64_t at) {
+    fseeko(in.package.get(), off_t(at), SEEK_SET);
+    return {in.package.get(), -1, 0};
+}
+
+// Every component is announced by its label and checked against its CRC, over the whole
+// component, before anything of it is written.
+bool announce_and_check(installer& in, const component_type& t, uint64_t at,
+                        const component_header& h) {
+    printf("%s", t.label);
+    fflush(stdout);
+    component_source source = component_at(in, at);
+    const stream_result r = stream_component(source, h.len + HEADER_SIZE, -1, 0, false);
+    if (r.read != h.len + HEADER_SIZE) {
+        printf("%s image could not be read, voiding download\n", t.crc_name);
+        return false;
+    }
+    if (r.crc != h.crc) {
+        printf("Bad crc for %s: 0x%08x, voiding download\n", t.crc_name, r.crc);
+        return false;
+    }
+    return true;
+}
+
+outcome install_flash_component(installer& in, const component_type& t, uint64_t at,
+                                const component_header& h) {
+    const uint32_t size = t.data_only ? h.len : h.len + HEADER_SIZE;
+    if (size > t.limit) {
+        printf("%s image is too big for flash (%d > %d)\n", t.size_name, int(size), int(t.limit));
+        return outcome::failed;
+    }
+    component_at(in, at + (t.data_only ? HEADER_SIZE : 0));
+    if (api_flash_write_file(in.package.get(), *t.fd, 0, size, 1) < 0) {
+        puts(t.failure);
+        return outcome::failed;
+    }
+    in.written = 1;
+    if (t.magic == MAGIC_DIAGS)
+        puts("done");
+    return outcome::next;
+}
+
+outcome install_application(installer& in, uint64_t at, const component_header& h) {
     if (in.slot == 0) {
         printf("Install image as image 1 or 2 (hit return to just boot image): ");
         fflush(stdout);
@@ -258,19 +298,33 @@ outcome install_application(installer& in, const uint8_t* buf, const component_h
         if (fgets(answer, sizeof answer, stdin) && (answer[0] == '1' || answer[0] == '2'))
             in.slot = answer[0] - '0';
     }
+    component_source source = component_at(in, at);
     if (in.slot == 0) {
         puts("Booting downloaded image");
         // Writing nothing (an empty component) counts as a failed write.
-        file_ptr archive(fopen(APP_ARCHIVE, "wb"));
-        if (!archive || h.len == 0 || !write_and_close(archive, buf + HEADER_SIZE, h.len)) {
-            printf("Image unpack failed (err %d)\n", errno);
+        unique_fd archive(open(APP_ARCHIVE, O_WRONLY | O_CREAT | O_TRUNC, 0666));
+        int err = errno;
+        bool ok = archive.ok() && h.len != 0;
+        if (ok) {
+            const stream_result r =
+                stream_component(source, h.len + HEADER_SIZE, archive.fd, HEADER_SIZE, false);
+            ok = r.written && r.read == h.len + HEADER_SIZE;
+            err = r.written ? EIO : r.write_errno;
+        }
+        if (ok && !archive.close_now()) {
+            ok = false;
+            err = errno;
+        }
+        if (!ok) {
+            printf("Image unpack failed (err %d)\n", err);
+            unlink(APP_ARCHIVE);
             return outcome::failed;
         }
         puts("Image ready to boot...");
         in.package.reset();
         launch_image(0);
     }
-    if (!write_slot(in.slot, buf, h.len + HEADER_SIZE))
+    if (!write_slot(in.slot, source, h))
         return outcome::failed;
     in.written = 1;
     api_set_image(in.slot);
@@ -294,7 +348,7 @@ int processBladeImage(const char* path) {
         const component_type* t = component_type_of(h.magic);
         if (!t)
             break;
-        // Lengths the file cannot back are refused before any buffer is sized from them.
+        // Lengths the file cannot back are refused before anything else is done.
         if (h.len > MAX_COMPONENT_LEN) {
             printf("Bad length for %s: 0x%08x, voiding download\n", t->crc_name, h.len);
             return 0;
@@ -305,23 +359,14 @@ int processBladeImage(const char* path) {
                    (unsigned long long)(file_size - at), total);
             return 0;
         }
-        std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[total]);
-        if (!buf) {
-            printf("Failed to allocate buffer for image (%d)\n", int(total));
+        if (!announce_and_check(in, *t, at, h))
             return 0;
-        }
-        if (fseeko(in.package.get(), off_t(at), SEEK_SET) != 0 ||
-            fread(buf.get(), 1, total, in.package.get()) != total) {
-            printf("%s image could not be read, voiding download\n", t->crc_name);
-            return 0;
-        }
-        if (!announce_and_check(*t, buf.get(), h))
-            return 0;
-        outcome o = t->magic == MAGIC_APPLICATION ? install_application(in, buf.get(), h)
-                                                  : install_flash_component(in, *t, buf.get(), h);
+        outcome o = t->magic == MAGIC_APPLICATION ? install_application(in, at, h)
+                                                  : install_flash_component(in, *t, at, h);
         if (o == outcome::failed)
             return 0;
         at += total;
+        fseeko(in.package.get(), off_t(at), SEEK_SET);
     }
     return in.written;
 }

@@ -66,24 +66,49 @@ uint32_t component_crc(const uint8_t* component, uint32_t len);
 // ended without one. `header` keeps the last whole header read.
 int parse_image(FILE* package, component_header* header);
 
-// A whole component (header and data) read from the file's current position into a
-// buffer of `len` + 16 bytes. Null when `len` + 16 does not fit, the file does not
-// hold that many bytes, or the buffer cannot be allocated: nothing is sized from a
-// length that the file cannot back.
-std::unique_ptr<uint8_t[]> read_component(FILE* package, const component_header& header);
+// Where the bytes of a component come from: a package file from its current position,
+// or, when `file` is null, a partition from `offset` on.
+struct component_source {
+    FILE* file;
+    int partition;
+    uint32_t offset;
+};
+
+// What one pass over a component found.
+struct stream_result {
+    uint32_t read;   // bytes taken from the source; fewer than asked at its end
+    uint32_t crc;    // CRC of the bytes read, from the component's byte 4 on
+    bool written;    // every byte meant for the sink reached it
+    int write_errno; // why not, when not
+};
+
+// One pass over the `total` bytes of a component (header first) through one fixed
+// buffer, whatever the component's length: computes the CRC and, when `sink` is a
+// descriptor, writes bytes `skip` to `total` to it, showing the percentage of the
+// component written after each piece when `progress` is set. Stops at the end of the
+// source. This is the only loop that moves component bytes.
+stream_result stream_component(component_source& source, uint32_t total, int sink, uint32_t skip,
+                               bool progress);
 
 // What an image slot's package offers the launcher.
 enum class slot_verdict {
     good,        // an application or diagnostics component, read whole, CRC correct
     bad_crc,     // such a component whose CRC does not match
-    cut_short,   // such a component that cannot be read whole (or allocated)
+    cut_short,   // such a component that cannot be read whole
     no_component // the package ended without one
 };
 
-// Walks the package to its first application or diagnostics component and checks it.
-// `header` receives the last header read; `component` the whole component when good.
-slot_verdict check_slot_package(FILE* package, component_header* header,
-                                std::unique_ptr<uint8_t[]>* component);
+// Walks the package to its first application or diagnostics component and checks it,
+// writing its data to `archive` on the way. `header` receives the last header read.
+// The archive holds the component's data whole only when the verdict is good and
+// `archive_written` is set.
+slot_verdict check_slot_package(FILE* package, component_header* header, int archive,
+                                bool* archive_written);
+
+// Writes a whole component (header first) from `source` into the slot file, replacing it
+// only when every byte reached the user filesystem and its CRC matches: written beside
+// the slot, synced and renamed over it. Prints the slot write's progress and verdict.
+bool write_slot(int slot, component_source& source, const component_header& h);
 
 // The installed header of a component type (the application's for `slot`), zero-filled
 // first. 1 when read (a flash read that fails leaves zeros), 0 when there is no slot file

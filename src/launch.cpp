@@ -9,8 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <new>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -127,7 +126,6 @@ int api_exec_program(const char* program) {
 namespace {
 
 constexpr uint8_t BOOTED_RESCUE = 4;
-constexpr size_t kCopyChunk = 64 * 1024;
 
 const char* slot_path(int slot) {
     return slot == 1 ? "/user/images/image1" : "/user/images/image2";
@@ -142,27 +140,30 @@ void run_shell_if_enabled() {
         api_run_command("/bin/sh\n");
 }
 
-// The rescue partition's first component, whole, or null when it cannot be read whole.
-std::unique_ptr<uint8_t[]> read_rescue_component(const component_header& h) {
+// A new, empty application archive (or -1).
+int create_archive(const char* path) {
+    return open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+}
+
+// The rescue partition's first component, `total` bytes from offset 0, or false when it
+// does not lie inside the partition.
+bool rescue_component_fits(uint32_t total) {
     uint32_t size = 0;
-    if (h.len > MAX_COMPONENT_LEN || api_flash_size(rescue_fd, &size) != 0 ||
-        h.len + HEADER_SIZE > size)
-        return nullptr;
-    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[h.len + HEADER_SIZE]);
-    if (buf && api_flash_read(buf.get(), rescue_fd, 0, h.len + HEADER_SIZE) != 0)
-        buf.reset();
-    return buf;
+    return api_flash_size(rescue_fd, &size) == 0 && total <= size;
 }
 
 // Copies the recovery application into an image slot and makes it the one to boot.
-void install_recovery_image(char slot_char, const uint8_t* component, uint32_t total) {
+void install_recovery_image(char slot_char, const component_header& h) {
     printf("\nInstalling recovery image as image%c...\n", slot_char);
-    file_ptr image(fopen(DOWNLOAD_FILE, "wb"));
-    if (!image) {
+    unique_fd image(create_archive(DOWNLOAD_FILE));
+    if (!image.ok()) {
         fputs("Failed to open image file.\n", stderr);
         board_reset();
     }
-    if (!write_and_close(image, component, total)) {
+    component_source source{nullptr, rescue_fd, 0};
+    const uint32_t total = h.len + HEADER_SIZE;
+    const stream_result r = stream_component(source, total, image.fd, 0, false);
+    if (!image.close_now() || !r.written || r.read != total) {
         fputs("Failed to write image file.\n", stderr);
         unlink(DOWNLOAD_FILE);
         board_reset();
@@ -239,8 +240,8 @@ int extract_image(int slot) {
             board_reset();
         }
     }
-    file_ptr archive(fopen(APP_ARCHIVE, "wb"));
-    if (!archive) {
+    unique_fd archive(create_archive(APP_ARCHIVE));
+    if (!archive.ok()) {
         fputs("Failed to open application image output file.\n", stderr);
         package.reset();
         run_shell_if_enabled();
@@ -248,13 +249,12 @@ int extract_image(int slot) {
     }
 
     component_header h{0, 0, 0, 0};
-    std::unique_ptr<uint8_t[]> buf;
-    const slot_verdict verdict = check_slot_package(package.get(), &h, &buf);
+    bool archive_written = false;
+    const slot_verdict verdict =
+        check_slot_package(package.get(), &h, archive.fd, &archive_written);
+    package.reset();
     if (verdict == slot_verdict::good) {
-        bool whole = write_and_close(archive, buf.get() + HEADER_SIZE, h.len);
-        buf.reset();
-        package.reset();
-        if (!whole) {
+        if (!archive.close_now() || !archive_written) {
             fputs("Failed to write application image output file.\n", stderr);
             unlink(APP_ARCHIVE);
             run_shell_if_enabled();
@@ -265,14 +265,15 @@ int extract_image(int slot) {
             extract_gdb(used);
         launch_image(h.magic == MAGIC_DIAGS);
     }
+    archive.close_now();
     if (verdict != slot_verdict::no_component) {
+        // What was written of a component that is not good is no archive.
+        unlink(APP_ARCHIVE);
         // A component cut short is rejected like one whose CRC does not match.
         if (verdict == slot_verdict::cut_short)
             fprintf(stderr, "Image%d component of %u bytes cannot be read whole.\n", used, h.len);
         if (tried_alt_image) {
             fputs("Both image1 and image2 failed.\n", stderr);
-            package.reset();
-            archive.reset();
             run_shell_if_enabled();
             board_reset();
         }
@@ -280,8 +281,6 @@ int extract_image(int slot) {
         return 0;
     }
 
-    package.reset();
-    archive.reset();
     if (tried_alt_image) {
         fputs("No valid application image found. Trying rescue image\n", stderr);
         extract_image_from_flash();
@@ -294,8 +293,8 @@ int extract_image(int slot) {
 }
 
 int extract_image_from_flash() {
-    file_ptr archive(fopen(APP_ARCHIVE, "wb"));
-    if (!archive) {
+    unique_fd archive(create_archive(APP_ARCHIVE));
+    if (!archive.ok()) {
         fputs("Failed to open AppOS tarfile.\n", stderr);
         board_reset();
     }
@@ -307,12 +306,19 @@ int extract_image_from_flash() {
         fputs("Image not found... \n", stderr);
         return 0;
     }
-    std::unique_ptr<uint8_t[]> buf = read_rescue_component(h);
-    if (!buf || CheckCrc(buf.get() + 4, h.len + HEADER_SIZE - 4, h.crc) != 0) {
+    const uint32_t total = h.len + HEADER_SIZE;
+    stream_result r{0, 0, false, 0};
+    if (h.len <= MAX_COMPONENT_LEN && rescue_component_fits(total)) {
+        component_source source{nullptr, rescue_fd, 0};
+        r = stream_component(source, total, archive.fd, HEADER_SIZE, false);
+    }
+    if (h.len > MAX_COMPONENT_LEN || r.read != total || r.crc != h.crc) {
         fputs("Image CRC failed. Quitting\n", stderr);
+        archive.close_now();
+        unlink(APP_ARCHIVE);
         return 0;
     }
-    if (!write_and_close(archive, buf.get() + HEADER_SIZE, h.len)) {
+    if (!archive.close_now() || !r.written) {
         fputs("Failed to write AppOS tarfile.\n", stderr);
         unlink(APP_ARCHIVE);
         board_reset();
@@ -327,7 +333,7 @@ int extract_image_from_flash() {
         char answer[8];
         if (fgets(answer, sizeof answer, stdin)) {
             if (answer[0] == '1' || answer[0] == '2') {
-                install_recovery_image(answer[0], buf.get(), h.len + HEADER_SIZE);
+                install_recovery_image(answer[0], h);
             } else {
                 puts("\nBooting recovery image. You will need to download and install an image "
                      "before rebooting");
@@ -335,7 +341,6 @@ int extract_image_from_flash() {
             }
         }
     }
-    buf.reset();
     launch_image(h.magic == MAGIC_DIAGS);
 }
 
@@ -349,8 +354,8 @@ int extract_gdb(int slot) {
         fprintf(stderr, "Failed to open GDB image (from slot %d)\n", from);
         return 0;
     }
-    file_ptr out(fopen("/tmp/gdb.gz", "wb"));
-    if (!out) {
+    unique_fd out(create_archive("/tmp/gdb.gz"));
+    if (!out.ok()) {
         fputs("Failed to open GDB output file.\n", stderr);
         return 0;
     }
@@ -363,21 +368,14 @@ int extract_gdb(int slot) {
         return 0;
     }
     printf("Found GDB image %d of length = %u.\n", from, h.len);
-    // The copy ends with the file, whatever `len` claims.
-    std::unique_ptr<uint8_t[]> chunk(new (std::nothrow) uint8_t[kCopyChunk]);
-    bool ok = chunk != nullptr;
-    for (uint32_t left = h.len; ok && left > 0;) {
-        size_t want = left < kCopyChunk ? left : kCopyChunk;
-        size_t got = fread(chunk.get(), 1, want, source.get());
-        ok = fwrite(chunk.get(), 1, got, out.get()) == got;
-        if (got < want)
-            break;
-        left -= uint32_t(got);
-    }
+    // The copy ends with the file, whatever `len` claims; no CRC is asked of it.
+    rewind(source.get());
+    component_source from_slot{source.get(), -1, 0};
+    const uint64_t total = uint64_t(h.len) + HEADER_SIZE;
+    const stream_result r = stream_component(
+        from_slot, total > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(total), out.fd, HEADER_SIZE, false);
     source.reset();
-    ok = fflush(out.get()) == 0 && ok;
-    ok = fclose(out.release()) == 0 && ok;
-    if (!ok) {
+    if (!out.close_now() || !r.written) {
         fputs("Failed to write GDB output file.\n", stderr);
         unlink("/tmp/gdb.gz");
         return 0;
