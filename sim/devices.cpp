@@ -51,6 +51,7 @@ struct fd_entry {
     char name[64];    // partition name, e.g. "kernel", or the slot file's path
     int bus;          // I2C bus number
     uint16_t address; // I2C device selected with I2C_SLAVE
+    bool watched;     // a slot file or the application archive: opens and closes journaled
 };
 
 constexpr uint8_t kMuxAddress = 0x70;
@@ -197,6 +198,12 @@ void classify(int fd, const char* path) {
         return;
     g_fds[fd].k = kind::plain;
     g_fds[fd].name[0] = 0;
+    g_fds[fd].watched = path && (std::strncmp(path, "/user/images/", 13) == 0 ||
+                                 std::strcmp(path, "/tmp/vemiximage.tar.gz") == 0);
+    if (g_fds[fd].watched) {
+        snprintf(g_fds[fd].name, sizeof g_fds[fd].name, "%s", path);
+        journal("open", "\"file\": " + json_string(path));
+    }
     static const char kMtd[] = "/dev/mtd-";
     static const char kI2c[] = "/dev/i2c-";
     if (path && std::strncmp(path, kMtd, sizeof kMtd - 1) == 0) {
@@ -532,6 +539,28 @@ int openat(int dirfd, const char* path, int flags, ...) {
     return fd;
 }
 
+// Streams open and close their descriptors inside libc, past the wrappers above.
+#define FOPEN_WRAPPER(fn)                                                                          \
+    FILE* fn(const char* path, const char* mode) {                                                 \
+        REAL(fn);                                                                                  \
+        FILE* f = real_##fn(path, mode);                                                           \
+        if (f)                                                                                     \
+            classify(fileno(f), path);                                                             \
+        return f;                                                                                  \
+    }
+FOPEN_WRAPPER(fopen)
+FOPEN_WRAPPER(fopen64)
+
+int fclose(FILE* f) {
+    REAL(fclose);
+    const int fd = f ? fileno(f) : -1;
+    if (fd >= 0 && fd < kMaxFds && g_fds[fd].watched)
+        journal("close", "\"file\": " + json_string(g_fds[fd].name));
+    if (fd >= 0 && fd < kMaxFds)
+        classify(fd, nullptr);
+    return real_fclose(f);
+}
+
 int close(int fd) {
     REAL(close);
     if (fd_entry* e = device_of(fd, kind::i2c)) {
@@ -539,6 +568,8 @@ int close(int fd) {
         snprintf(f, sizeof f, "\"bus\": %d", e->bus);
         journal("i2c-close", f);
     }
+    if (fd >= 0 && fd < kMaxFds && g_fds[fd].watched)
+        journal("close", "\"file\": " + json_string(g_fds[fd].name));
     classify(fd, nullptr);
     return real_close(fd);
 }
@@ -671,7 +702,8 @@ int rename(const char* from, const char* to) {
 
 int system(const char* command) {
     REAL(system);
-    journal("shell", "\"command\": " + json_string(command ? command : ""));
+    journal("shell", "\"command\": " + json_string(command ? command : "") +
+                         ", \"peak_rss_kb\": " + std::to_string(peak_rss_kb()));
     if (fault_named("system")) {
         errno = EAGAIN; // the board cannot start another process
         return -1;

@@ -3,7 +3,7 @@ import os
 
 import pytest
 
-from conftest import damage, pack
+from conftest import damage, data_file, pack
 
 BOOT_SLOT, BOOTED_SLOT = 1, 59
 
@@ -58,7 +58,10 @@ def kernel_only(tmp_path):
 
 
 def bad_crc(tmp_path, name, version):
-    return damage(pack(tmp_path / name, f"app:{version}"), 100)
+    """An application longer than any buffer the launcher reads through, its last byte
+    changed: the CRC fails only after most of the archive has been written."""
+    pkg = pack(tmp_path / name, f"app:{version}:{data_file(tmp_path / (name + '.data'), 200 * 1024)}")
+    return damage(pkg, os.path.getsize(pkg) - 1)
 
 
 def run_fallback(board, tmp_path, slot1, slot2, stderr_lines, stdout_has, ending):
@@ -121,6 +124,7 @@ def test_crc_failure_in_both_slots_resets_without_the_rescue_image(board, tmp_pa
                        [], "bladesim: board rebooted (status 0)")
     assert "diagnostics" not in out
     assert board.eeprom(BOOTED_SLOT) == 1  # untouched
+    assert not os.path.exists(board.p("tmp", "vemiximage.tar.gz"))
 
 
 def test_crc_failure_then_no_application_uses_the_rescue_image(board, tmp_path):
