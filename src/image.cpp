@@ -191,23 +191,42 @@ int read_flash_image_header(uint32_t type, uint8_t* header, int slot) {
     return 1;
 }
 
-bool write_slot(int slot, component_source& source, const component_header& h) {
-    printf("Installing image as image%d: ", slot);
+namespace {
+
+void staging_path(int slot, char (&path)[32]) {
+    snprintf(path, sizeof path, "/user/images/.image%d.new", slot);
+}
+
+} // namespace
+
+void remove_staged_slots() {
+    for (int slot = 1; slot <= 2; ++slot) {
+        char staging[32];
+        staging_path(slot, staging);
+        unlink(staging);
+    }
+}
+
+bool write_slot(int slot, component_source& source, const component_header& h, bool shown) {
+    if (shown)
+        printf("Installing image as image%d: ", slot);
     struct stat st;
     if (stat("/user/images", &st) != 0)
         mkdir("/user/images", 0755);
     char path[32], staging[32];
     snprintf(path, sizeof path, "/user/images/image%d", slot);
-    snprintf(staging, sizeof staging, "/user/images/.image%d.new", slot);
+    staging_path(slot, staging);
 
     const uint32_t total = h.len + HEADER_SIZE;
+    unlink(staging); // whatever an earlier, interrupted write left
     unique_fd out(open(staging, O_WRONLY | O_CREAT | O_TRUNC, 0644));
     int err = errno;
-    printf("    ");
+    if (shown)
+        printf("    ");
     bool ok = out.ok();
     if (ok) {
-        const stream_result r = stream_component(source, total, out.fd, 0, true);
-        // The bytes were checked before the question; they must still be the same.
+        const stream_result r = stream_component(source, total, out.fd, 0, shown);
+        // The bytes were checked before; they must still be the same.
         ok = r.written && r.read == total && r.crc == h.crc;
         err = !r.written ? r.write_errno : EIO;
     }
@@ -225,14 +244,17 @@ bool write_slot(int slot, component_source& source, const component_header& h) {
     }
     if (!ok) {
         unlink(staging);
-        printf("Image%d update failed (err %d)\n", slot, err);
+        if (shown)
+            printf("Image%d update failed (err %d)\n", slot, err);
         return false;
     }
     unique_fd dir(open("/user/images", O_RDONLY | O_DIRECTORY));
     if (dir.ok())
         fsync(dir.fd);
-    printf("\b\b\b\b100%c\n", '%');
-    printf("\nImage%d updated succeeded\n", slot);
+    if (shown) {
+        printf("\b\b\b\b100%c\n", '%');
+        printf("\nImage%d updated succeeded\n", slot);
+    }
     return true;
 }
 
@@ -295,7 +317,7 @@ outcome install_application(installer& in, uint64_t at, const component_header& 
         printf("Install image as image 1 or 2 (hit return to just boot image): ");
         fflush(stdout);
         char answer[32];
-        if (fgets(answer, sizeof answer, stdin) && (answer[0] == '1' || answer[0] == '2'))
+        if (api_read_answer(answer, sizeof answer) && (answer[0] == '1' || answer[0] == '2'))
             in.slot = answer[0] - '0';
     }
     component_source source = component_at(in, at);
@@ -324,7 +346,7 @@ outcome install_application(installer& in, uint64_t at, const component_header& 
         in.package.reset();
         launch_image(0);
     }
-    if (!write_slot(in.slot, source, h))
+    if (!write_slot(in.slot, source, h, true))
         return outcome::failed;
     in.written = 1;
     api_set_image(in.slot);

@@ -107,8 +107,12 @@ slot_verdict check_slot_package(FILE* package, component_header* header, int arc
 
 // Writes a whole component (header first) from `source` into the slot file, replacing it
 // only when every byte reached the user filesystem and its CRC matches: written beside
-// the slot, synced and renamed over it. Prints the slot write's progress and verdict.
-bool write_slot(int slot, component_source& source, const component_header& h);
+// the slot, synced and renamed over it, so that a power cut leaves the old slot file or
+// the new one whole. With `shown`, prints the slot write's progress and verdict.
+bool write_slot(int slot, component_source& source, const component_header& h, bool shown);
+
+// Removes what an interrupted slot write left beside the slots.
+void remove_staged_slots();
 
 // The installed header of a component type (the application's for `slot`), zero-filled
 // first. 1 when read (a flash read that fails leaves zeros), 0 when there is no slot file

@@ -10,8 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <stdio_ext.h>
 #include <string>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 int gdb_enable = 0;
@@ -54,11 +56,24 @@ void sig_handler(int) {
     sig_quit_raised = 1;
 }
 
+namespace {
+
+// Ctrl-\ and Ctrl-Z on the console must neither kill nor stop the launcher. They are
+// caught rather than ignored, so that the programs it starts get their default handling
+// back at exec, and the reads they interrupt go on.
+void console_key_ignored(int) {}
+
+} // namespace
+
 int sig_init() {
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
-    sa.sa_handler = sig_handler;
+    sa.sa_handler = console_key_ignored;
     sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGQUIT, &sa, nullptr);
+    sigaction(SIGTSTP, &sa, nullptr);
+    sa.sa_handler = sig_handler;
     sa.sa_flags = 0; // no SA_RESTART: a console read returns when interrupted
     return sigaction(SIGINT, &sa, nullptr);
 }
@@ -117,6 +132,17 @@ int api_run_command(const char* command) {
     return system(command);
 }
 
+void api_discard_typed_ahead() {
+    __fpurge(stdin);
+    tcflush(0, TCIFLUSH);
+}
+
+char* api_read_answer(char* buffer, int size) {
+    char* line = fgets(buffer, size, stdin);
+    api_discard_typed_ahead();
+    return line;
+}
+
 int api_exec_program(const char* program) {
     fflush(stdout);
     fflush(stderr);
@@ -152,30 +178,21 @@ bool rescue_component_fits(uint32_t total) {
     return api_flash_size(rescue_fd, &size) == 0 && total <= size;
 }
 
-// Copies the recovery application into an image slot and makes it the one to boot.
+// Copies the recovery application into an image slot and makes it the one to boot. The
+// copy replaces the slot file as the installer does, so a power cut during it leaves no
+// slot file or a whole one, never a truncated slot that would fail at every start.
 void install_recovery_image(char slot_char, const component_header& h) {
     printf("\nInstalling recovery image as image%c...\n", slot_char);
-    unique_fd image(create_archive(DOWNLOAD_FILE));
-    if (!image.ok()) {
-        fputs("Failed to open image file.\n", stderr);
-        board_reset();
-    }
+    const int slot = slot_char - '0';
     component_source source{nullptr, rescue_fd, 0};
-    const uint32_t total = h.len + HEADER_SIZE;
-    const stream_result r = stream_component(source, total, image.fd, 0, false);
-    if (!image.close_now() || !r.written || r.read != total) {
+    if (!write_slot(slot, source, h, false)) {
         fputs("Failed to write image file.\n", stderr);
-        unlink(DOWNLOAD_FILE);
-        board_reset();
+        api_set_booted_image(BOOTED_RESCUE);
+        return;
     }
-    api_run_command("mkdir /user/images &> /dev/null");
-    char command[64];
-    snprintf(command, sizeof command, "cp /tmp/image /user/images/image%c\n", slot_char);
-    api_run_command(command);
-    int slot = slot_char - '0';
     printf("Setting boot image to %d\n", slot);
-    api_set_image(slot);
-    api_set_booted_image(slot);
+    api_set_image(uint8_t(slot));
+    api_set_booted_image(uint8_t(slot));
 }
 
 // How the application is started, first matching row first.
@@ -331,7 +348,7 @@ int extract_image_from_flash() {
         printf("Install recovery image as image 1 or 2 (hit return to just boot image): ");
         fflush(stdout);
         char answer[8];
-        if (fgets(answer, sizeof answer, stdin)) {
+        if (api_read_answer(answer, sizeof answer)) {
             if (answer[0] == '1' || answer[0] == '2') {
                 install_recovery_image(answer[0], h);
             } else {

@@ -32,6 +32,13 @@ void parse_env_area(const uint8_t* area);
 // with both outputs discarded in the form every POSIX shell reads the same way.
 int api_run_command(const char* command);
 
+// Drops what was typed on the console and not read yet, so that it cannot answer the
+// next question.
+void api_discard_typed_ahead();
+// One answer line from standard input, at most `size` - 1 bytes, or nullptr at its end;
+// the rest of the line and anything typed after it are discarded.
+char* api_read_answer(char* buffer, int size);
+
 // Replaces the launcher by `program` (no arguments but its name); returns only when the
 // program cannot be executed. Output written so far is flushed first.
 int api_exec_program(const char* program);

@@ -1,6 +1,7 @@
 // bladeboot: the blade's boot-time launcher and rescue console.
 #include "flash.h"
 #include "i2c.h"
+#include "image.h"
 #include "launch.h"
 #include "mgmt.h"
 #include "rescue.h"
@@ -13,6 +14,7 @@ int main() {
     api_flash_init();
     parse_uboot_env();
     api_run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
+    remove_staged_slots();
 
     if (rescue_enable)
         run_rescue_mode();

@@ -245,7 +245,26 @@ bool exists(const char* path) {
 
 } // namespace
 
-int uartGetC() {
+namespace {
+
+// After an ESC, the rest of a cursor or function key's sequence (ESC [ parameters final,
+// or ESC O final), or the one key an Alt press sent with it.
+void drop_escape_rest() {
+    unsigned char b = 0;
+    if (read(0, &b, 1) != 1)
+        return; // a lone ESC
+    if (b == '[') {
+        while (read(0, &b, 1) == 1 && (b < 0x40 || b > 0x7E)) {
+        }
+    } else if (b == 'O') {
+        if (read(0, &b, 1) != 1)
+            return;
+    }
+}
+
+// One key in raw mode. With `whole_key`, an escape sequence is read to its end in the same
+// raw session and comes back as the one key ESC.
+int read_key(bool whole_key) {
     unsigned char c = 0;
     ssize_t n;
     {
@@ -257,10 +276,23 @@ int uartGetC() {
         if (guard.have)
             tcsetattr(0, TCSANOW, &raw);
         n = read(0, &c, 1);
+        if (n == 1 && c == ESC && whole_key && guard.have) {
+            // The bytes of one key arrive together; a tenth of a second ends the wait.
+            raw.c_cc[VMIN] = 0;
+            raw.c_cc[VTIME] = 1;
+            tcsetattr(0, TCSANOW, &raw);
+            drop_escape_rest();
+        }
     }
     if (n == 0)
         g_input_ended = true;
     return n == 1 ? c : 0;
+}
+
+} // namespace
+
+int uartGetC() {
+    return read_key(false);
 }
 
 bool console_input_ended() {
@@ -280,6 +312,7 @@ char* get_user_input(char* buffer, int size) {
         }
         ed.key(k);
     }
+    api_discard_typed_ahead();
     return buffer;
 }
 
@@ -296,6 +329,8 @@ int run_image_display() {
 }
 
 int run_standalone_diags() {
+    // Only a key pressed after the question may answer it.
+    api_discard_typed_ahead();
     printf("Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: ");
     fflush(stdout);
     int key = uartGetC();
@@ -331,7 +366,8 @@ int run_rescue_mode() {
         while (!choice) {
             printf("\nOption? : ");
             fflush(stdout);
-            int key = uartGetC();
+            int key = read_key(true);
+            api_discard_typed_ahead();
             printf("%c\n", key);
             if (sig_quit_raised) {
                 sig_quit_raised = 0;

@@ -191,6 +191,11 @@ QUESTION = "Install recovery image as image 1 or 2 (hit return to just boot imag
 @pytest.mark.parametrize("answer", ["1", "2"])
 def test_recovery_image_installed_into_a_slot(recovery_board, tmp_path, answer):
     board = recovery_board
+    # What a power cut left of an earlier slot write takes no room after the next start.
+    os.makedirs(board.user("images"), exist_ok=True)
+    for stale in (".image1.new", ".image2.new"):
+        with open(board.user("images", stale), "wb") as f:
+            f.write(b"half a package")
     con = board.boot()
     con.expect(QUESTION)
     con.send(answer + "\r")
@@ -202,9 +207,11 @@ def test_recovery_image_installed_into_a_slot(recovery_board, tmp_path, answer):
         assert open(board.user("images", f"image{answer}"), "rb").read() == f.read()
     assert board.eeprom(BOOT_SLOT) == int(answer)
     assert board.eeprom(BOOTED_SLOT) == int(answer)
-    cmds = board.commands()
-    assert "mkdir /user/images >/dev/null 2>&1" in cmds
-    assert f"cp /tmp/image /user/images/image{answer}\n" in cmds
+    # Written beside the slot and renamed over it, as the installer does.
+    assert {"event": "rename", "from": f"/user/images/.image{answer}.new",
+            "to": f"/user/images/image{answer}"}.items() <= next(
+        e for e in board.journal() if e["event"] == "rename").items()
+    assert sorted(os.listdir(board.user("images"))) == [f"image{answer}"]
 
 
 def test_recovery_image_booted_without_installing(recovery_board):

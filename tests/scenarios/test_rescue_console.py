@@ -1,4 +1,5 @@
 """The rescue console: the line editor, the menu, the version display."""
+import os
 import subprocess
 import termios
 import time
@@ -155,6 +156,45 @@ def test_menu_keys(rescue):
     con.expect("e\r\n")
     assert con.finish() == "bladesim: application ended (status 0)"
     assert "Booting image '1'" in con.output()
+
+
+def test_keys_that_must_not_act(rescue):
+    con = rescue.boot()
+    con.expect("\r\nOption? : ")
+    time.sleep(con.settle)
+    # Ctrl-\ and Ctrl-Z neither kill nor stop the launcher; the menu read goes on.
+    con.send("\x1c\x1a")
+    time.sleep(con.settle)
+    # A cursor or function key is one unknown key, not its last letter's option.
+    for key in ("\x1b[D", "\x1b[H", "\x1bOP"):
+        con.send(key)
+        con.expect('\x1b\r\nunknown option "\x1b". Please try again\r\n\r\nOption? : ')
+        time.sleep(con.settle)
+    # Typed ahead of a question, a line's rest cannot answer it.
+    con.send("dy")
+    con.expect("keys will be lost) y/N: ")
+    time.sleep(5 * con.settle)
+    con.send("n")
+    con.expect("Booting diags image...")
+    assert con.finish() == "bladesim: application ended (status 0)"
+    assert "Erasing" not in con.output() and "Installed images" not in con.output()
+    assert os.path.exists(rescue.user("images", "image1"))
+
+
+def test_rest_of_an_answer_is_not_the_next_answer(rescue):
+    con = rescue.boot()
+    con.menu("T")
+    con.answer("IP addr    :", "192.168.77.2\r255.255.0.0\r")
+    con.expect("Netmask    :")
+    time.sleep(5 * con.settle)
+    con.send("\r")
+    assert "255.255.0.0" not in con.expect("Gateway    :")
+    con.send("\r")
+    con.answer("Server addr:", "192.168.77.1\r")
+    con.answer("Image Filename: ", "pkg.bin\r")
+    con.menu("E")
+    con.finish()
+    assert "ifconfig eth1 192.168.77.2\n" in rescue.commands()  # no netmask was typed
 
 
 def test_menu_reboot(rescue):
