@@ -9,8 +9,9 @@
 //   BLADESIM_FAULTS      comma-separated faults: PART:getinfo, PART:read[@BLOCK],
 //                        PART:erase[@BLOCK], PART:write[@BLOCK], system, cpld-busy,
 //                        eeprom-read, eeprom-write, cut@N (the power fails at the Nth
-//                        erase or write of a partition or of a file in /user/images:
-//                        the launcher is killed before it happens)
+//                        erase or write of a partition or of a file in /user/images,
+//                        counted across the board's processes: the launcher is killed
+//                        before it happens)
 //
 // I2C bus 0 ("/dev/i2c-0", the board's EEPROM file) carries the multiplexer at 0x70,
 // the Summit device at 0x4F and the VPD EEPROM at 0x54, which answers only while
@@ -34,6 +35,7 @@
 #include <linux/i2c.h>
 #include <mtd/mtd-user.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -174,9 +176,31 @@ bool fault_named(const char* name) {
     return any_fault([&](const std::string& item) { return item == name; });
 }
 
-// Counts erases and writes; at the one named by cut@N the board loses its power.
+// Every erase or write of the board's storage is counted across the board's processes
+// (the launcher here, the platform stand-ins such as flash_eraseall through journal.sh),
+// in one file under the sandbox's /run; at the one named by cut@N the board loses its
+// power: the launcher and the writer die before the operation happens.
+constexpr const char* kWriteCounter = "/run/bladesim-writes";
+constexpr const char* kLauncherPid = "/run/bladesim-launcher.pid";
+
+long next_write_number() {
+    REAL(open);
+    REAL(read);
+    REAL(pwrite);
+    int fd = real_open(kWriteCounter, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return 0;
+    flock(fd, LOCK_EX);
+    char text[32] = {};
+    long n = real_read(fd, text, sizeof text - 1) > 0 ? std::strtol(text, nullptr, 10) : 0;
+    int len = snprintf(text, sizeof text, "%ld\n", ++n);
+    if (ftruncate(fd, 0) != 0 || real_pwrite(fd, text, size_t(len), 0) != len)
+        n = 0;
+    ::close(fd); // also releases the lock
+    return n;
+}
+
 void power_check() {
-    static long count = 0;
     long cut_at = 0;
     if (!any_fault([&](const std::string& item) {
             if (item.rfind("cut@", 0) != 0)
@@ -185,12 +209,26 @@ void power_check() {
             return true;
         }))
         return;
-    if (++count == cut_at) {
+    const long count = next_write_number();
+    if (count == cut_at) {
         char f[48];
         snprintf(f, sizeof f, "\"operation\": %ld", count);
         journal("power-cut", f);
         kill(getpid(), SIGKILL);
     }
+}
+
+// The launcher's pid, for a stand-in that cuts the power.
+void record_launcher() {
+    REAL(open);
+    int fd = real_open(kLauncherPid, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    char text[32];
+    int len = snprintf(text, sizeof text, "%d\n", int(getpid()));
+    ssize_t ignored = ::write(fd, text, size_t(len));
+    (void)ignored;
+    ::close(fd);
 }
 
 void classify(int fd, const char* path) {
@@ -501,6 +539,7 @@ std::vector<char*> collect_args(const char* arg0, va_list ap) {
 __attribute__((constructor)) void load() {
     cfg();
     unsetenv("LD_PRELOAD");
+    record_launcher();
     journal("start", "");
 }
 

@@ -10,3 +10,20 @@ journal() {
     printf '{"t": %s, "pid": %d, "event": "%s"%s}\n' "$(/usr/bin/date +%s.%N)" "$$" "$1" \
         "${2:+, $2}" >>"$BLADESIM_JOURNAL"
 }
+# Erases and writes of the board's storage are numbered across the board's processes,
+# with the launcher's own (see devices.cpp); at the one that cut@N names, the power fails:
+# the launcher and the writer die before it happens.
+cut_point() {
+    printf '%s\n' "$BLADESIM_FAULTS" | tr ',' '\n' | sed -n 's/^cut@//p' | head -n 1
+}
+# Takes the next COUNT numbers; prints the first.
+reserve_writes() {
+    /usr/bin/flock /run/bladesim-writes /bin/sh -c \
+        'n=$(cat /run/bladesim-writes 2>/dev/null); n=${n:-0}; echo $((n + $1)) >/run/bladesim-writes; echo $((n + 1))' \
+        sh "$1"
+}
+power_cut() {
+    journal power-cut "\"operation\": $1"
+    kill -KILL "$(cat /run/bladesim-launcher.pid)" 2>/dev/null
+    kill -KILL $$
+}
