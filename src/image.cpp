@@ -149,6 +149,23 @@ stream_result stream_component(component_source& source, uint32_t total, int sin
     return r;
 }
 
+namespace {
+
+// Streams a bootable component from `source` to the archive and judges it whole.
+slot_verdict judge_bootable(component_source& source, const component_header& h, int archive,
+                            bool* archive_written) {
+    const uint32_t total = h.len + HEADER_SIZE;
+    const stream_result r = stream_component(source, total, archive, HEADER_SIZE, false);
+    if (r.read < total)
+        return slot_verdict::cut_short;
+    if (r.crc != h.crc)
+        return slot_verdict::bad_crc;
+    *archive_written = r.written;
+    return slot_verdict::good;
+}
+
+} // namespace
+
 slot_verdict check_slot_package(FILE* package, component_header* header, int archive,
                                 bool* archive_written) {
     *archive_written = false;
@@ -156,15 +173,42 @@ slot_verdict check_slot_package(FILE* package, component_header* header, int arc
         return slot_verdict::no_component;
     if (header->len > MAX_COMPONENT_LEN)
         return slot_verdict::cut_short;
-    const uint32_t total = header->len + HEADER_SIZE;
     component_source source{package, -1, 0};
-    const stream_result r = stream_component(source, total, archive, HEADER_SIZE, false);
-    if (r.read < total)
+    return judge_bootable(source, *header, archive, archive_written);
+}
+
+slot_verdict check_rescue_component(int partition, component_header* header, int archive,
+                                    bool* archive_written) {
+    *archive_written = false;
+    // Zero-filled first: a header that cannot be read is no image.
+    uint8_t raw[HEADER_SIZE] = {};
+    api_flash_read(raw, partition, 0, HEADER_SIZE);
+    *header = decode_header(raw);
+    if (!is_bootable(header->magic))
+        return slot_verdict::no_component;
+    uint32_t size = 0;
+    if (header->len > MAX_COMPONENT_LEN || api_flash_size(partition, &size) != 0 ||
+        header->len + HEADER_SIZE > size)
         return slot_verdict::cut_short;
-    if (r.crc != header->crc)
-        return slot_verdict::bad_crc;
-    *archive_written = r.written;
-    return slot_verdict::good;
+    component_source source{nullptr, partition, 0};
+    return judge_bootable(source, *header, archive, archive_written);
+}
+
+bool copy_first_component_data(FILE* slot_file, int out, component_header* header, bool* written) {
+    uint8_t raw[HEADER_SIZE] = {};
+    *header = {0, 0, 0, 0};
+    *written = false;
+    if (fread(raw, 1, HEADER_SIZE, slot_file) == HEADER_SIZE)
+        *header = decode_header(raw);
+    if (!is_bootable(header->magic))
+        return false;
+    rewind(slot_file);
+    component_source source{slot_file, -1, 0};
+    const uint64_t total = uint64_t(header->len) + HEADER_SIZE;
+    *written = stream_component(source, total > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(total), out,
+                                HEADER_SIZE, false)
+                   .written;
+    return true;
 }
 
 int read_flash_image_header(uint32_t type, uint8_t* header, int slot) {

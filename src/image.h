@@ -105,6 +105,18 @@ enum class slot_verdict {
 slot_verdict check_slot_package(FILE* package, component_header* header, int archive,
                                 bool* archive_written);
 
+// The rescue partition's component at offset 0, checked the same way: its data goes to
+// `archive` while its CRC is computed. A component that does not lie inside the
+// partition is cut short before anything is read.
+slot_verdict check_rescue_component(int partition, component_header* header, int archive,
+                                    bool* archive_written);
+
+// The debugger's copy: the data of the first component of `slot_file` when it is an
+// application or diagnostics component, to `out`, no CRC asked, ending with the file
+// whatever `len` claims. False when there is no such component; `written` tells whether
+// everything read reached `out`.
+bool copy_first_component_data(FILE* slot_file, int out, component_header* header, bool* written);
+
 // Writes a whole component (header first) from `source` into the slot file, replacing it
 // only when every byte reached the user filesystem and its CRC matches: written beside
 // the slot, synced and renamed over it, so that a power cut leaves the old slot file or

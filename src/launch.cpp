@@ -171,13 +171,6 @@ int create_archive(const char* path) {
     return open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
 }
 
-// The rescue partition's first component, `total` bytes from offset 0, or false when it
-// does not lie inside the partition.
-bool rescue_component_fits(uint32_t total) {
-    uint32_t size = 0;
-    return api_flash_size(rescue_fd, &size) == 0 && total <= size;
-}
-
 // Copies the recovery application into an image slot and makes it the one to boot. The
 // copy replaces the slot file as the installer does, so a power cut during it leaves no
 // slot file or a whole one, never a truncated slot that would fail at every start.
@@ -315,27 +308,20 @@ int extract_image_from_flash() {
         fputs("Failed to open AppOS tarfile.\n", stderr);
         board_reset();
     }
-    // Zero-filled first: a header that cannot be read is no image.
-    uint8_t raw[HEADER_SIZE] = {};
-    api_flash_read(raw, rescue_fd, 0, HEADER_SIZE);
-    component_header h = decode_header(raw);
-    if (!is_bootable(h.magic)) {
+    component_header h{0, 0, 0, 0};
+    bool written = false;
+    const slot_verdict verdict = check_rescue_component(rescue_fd, &h, archive.fd, &written);
+    if (verdict == slot_verdict::no_component) {
         fputs("Image not found... \n", stderr);
         return 0;
     }
-    const uint32_t total = h.len + HEADER_SIZE;
-    stream_result r{0, 0, false, 0};
-    if (h.len <= MAX_COMPONENT_LEN && rescue_component_fits(total)) {
-        component_source source{nullptr, rescue_fd, 0};
-        r = stream_component(source, total, archive.fd, HEADER_SIZE, false);
-    }
-    if (h.len > MAX_COMPONENT_LEN || r.read != total || r.crc != h.crc) {
+    if (verdict != slot_verdict::good) {
         fputs("Image CRC failed. Quitting\n", stderr);
         archive.close_now();
         unlink(APP_ARCHIVE);
         return 0;
     }
-    if (!archive.close_now() || !r.written) {
+    if (!archive.close_now() || !written) {
         fputs("Failed to write AppOS tarfile.\n", stderr);
         unlink(APP_ARCHIVE);
         board_reset();
@@ -376,23 +362,15 @@ int extract_gdb(int slot) {
         fputs("Failed to open GDB output file.\n", stderr);
         return 0;
     }
-    uint8_t raw[HEADER_SIZE] = {};
     component_header h{0, 0, 0, 0};
-    if (fread(raw, 1, HEADER_SIZE, source.get()) == HEADER_SIZE)
-        h = decode_header(raw);
-    if (!is_bootable(h.magic)) {
+    bool written = false;
+    if (!copy_first_component_data(source.get(), out.fd, &h, &written)) {
         fprintf(stderr, "Image has invalid header 0x%x\n", h.magic);
         return 0;
     }
     printf("Found GDB image %d of length = %u.\n", from, h.len);
-    // The copy ends with the file, whatever `len` claims; no CRC is asked of it.
-    rewind(source.get());
-    component_source from_slot{source.get(), -1, 0};
-    const uint64_t total = uint64_t(h.len) + HEADER_SIZE;
-    const stream_result r = stream_component(
-        from_slot, total > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(total), out.fd, HEADER_SIZE, false);
     source.reset();
-    if (!out.close_now() || !r.written) {
+    if (!out.close_now() || !written) {
         fputs("Failed to write GDB output file.\n", stderr);
         unlink("/tmp/gdb.gz");
         return 0;
