@@ -107,9 +107,9 @@ def install(work):
     con = pexpect.spawn("/usr/bin/python3", [BLADESIM, "boot", board, "--time-scale", str(SCALE),
                                              "--fault", "notftp", "--image", pkg],
                         env=ENV, encoding="latin-1", timeout=600, echo=False)
-    for prompt, text in (("Option? : ", "T"), ("IP addr    :", "192.168.77.2\r"),
+    for prompt, text in (("Option? : ", "T"), ("IP addr    :", "10.77.1.2\r"),
                          ("Netmask    :", "\r"), ("Gateway    :", "\r"),
-                         ("Server addr:", "192.168.77.1\r"), ("Image Filename: ", "pkg\r"),
+                         ("Server addr:", "10.77.0.1\r"), ("Image Filename: ", "pkg\r"),
                          ("hit return to just boot image): ", "1\n"),
                          ("Image1 updated succeeded", ""), ("Option? : ", "R")):
         con.expect_exact(prompt)

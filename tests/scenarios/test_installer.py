@@ -26,10 +26,10 @@ def start_install(board, package, **kw):
     board.env("diagnostics=rescue")
     con = board.boot("--fault", "notftp", image=package, timeout=120, **kw)
     con.menu("T")
-    con.answer("IP addr    :", "192.168.77.2\r")
+    con.answer("IP addr    :", "10.77.1.2\r")
     con.answer("Netmask    :", "\r")
     con.answer("Gateway    :", "\r")
-    con.answer("Server addr:", "192.168.77.1\r")
+    con.answer("Server addr:", "10.77.0.1\r")
     con.answer("Image Filename: ", "pkg.bin\r")
     con.expect(OPENING)
     return con

@@ -6,10 +6,11 @@ import pytest
 
 from conftest import attach_gdb, pack
 
-LAB, PORT = "192.168.77.1", "192.168.77.2"
-STATIC = ["ifconfig eth1 192.168.77.2\n", "ifconfig eth1 down\n",
+# The lab's router on the board's subnet, and its TFTP server behind it.
+GATEWAY, SERVER, PORT = "10.77.1.1", "10.77.0.1", "10.77.1.2"
+STATIC = ["ifconfig eth1 10.77.1.2\n", "ifconfig eth1 down\n",
           "ifconfig eth1 netmask 255.255.255.0\n", "ifconfig eth1 up\n",
-          "route add default gw 192.168.77.1\n"]
+          "route add default gw 10.77.1.1\n"]
 SLOT_QUESTION = "Install image as image 1 or 2 (hit return to just boot image): "
 
 
@@ -19,7 +20,7 @@ def rescue(board):
     return board
 
 
-def port_answers(con, address=PORT, netmask="255.255.255.0", gateway=LAB):
+def port_answers(con, address=PORT, netmask="255.255.255.0", gateway=GATEWAY):
     con.menu("T")
     con.expect("Performing TFTP rescue. Please answer the following questions (enter 'q' to quit):\r\n")
     con.answer("IP addr    :", address + "\r")
@@ -27,7 +28,7 @@ def port_answers(con, address=PORT, netmask="255.255.255.0", gateway=LAB):
     con.answer("Gateway    :", gateway + "\r")
 
 
-def download(con, name, server=LAB):
+def download(con, name, server=SERVER):
     con.answer("Server addr:", server + "\r")
     con.answer("Image Filename: ", name + "\r")
 
@@ -43,9 +44,9 @@ def test_whole_tftp_rescue_into_slot_2_then_boot(rescue):
     port_answers(con)
     download(con, "blade-8.0.pkg")
     con.expect("\tNetmask    : 255.255.255.0\r\n")
-    con.expect("\tGateway    : 192.168.77.1\r\n")
+    con.expect("\tGateway    : 10.77.1.1\r\n")
     con.expect("Configuring management port..." + "." * 20 + "\r\n")
-    con.expect("Installing image blade-8.0.pkg from TFTP server 192.168.77.1\r\n")
+    con.expect("Installing image blade-8.0.pkg from TFTP server 10.77.0.1\r\n")
     con.answer(SLOT_QUESTION, "2\n")
     con.expect("Image2 updated succeeded")
     con.expect("Installing Device Tree: ")
@@ -53,7 +54,7 @@ def test_whole_tftp_rescue_into_slot_2_then_boot(rescue):
     out = con.output()
     assert "Booting image '2'" in out and "mp.elf.strip: demo application 8.0.0.2" in out
     cmds = rescue.commands()
-    assert cmds[1:7] == STATIC + ["tftp -g -r blade-8.0.pkg -l /tmp/image 192.168.77.1\n"]
+    assert cmds[1:7] == STATIC + ["tftp -g -r blade-8.0.pkg -l /tmp/image 10.77.0.1\n"]
     # The static set-up waits 5 s, then 20 times 1 s, then 1 s more.
     pauses = rescue.pauses()
     assert pauses[pauses.index(5.0):pauses.index(5.0) + 22] == [5.0] + [1.0] * 21
@@ -73,7 +74,7 @@ def test_static_port_without_netmask_or_gateway(rescue):
     con.expect("Tftp download failed. Aborting\r\n", timeout=60)
     exit_menu(con)
     cmds = rescue.commands()
-    assert cmds[1] == "ifconfig eth1 192.168.77.2\n"
+    assert cmds[1] == "ifconfig eth1 10.77.1.2\n"
     assert not any(c.startswith("route") or "netmask" in c for c in cmds)
     assert "Netmask    : " not in con.output().split("Image Filename:")[1]
 
@@ -83,7 +84,7 @@ def test_three_failed_attempts(rescue):
     port_answers(con)
     download(con, "not-on-the-server.pkg")
     for n in (1, 2, 3):
-        con.expect("Installing image not-on-the-server.pkg from TFTP server 192.168.77.1\r\n")
+        con.expect("Installing image not-on-the-server.pkg from TFTP server 10.77.0.1\r\n")
         con.expect(f"Attempt {n}/3 of tftp timed out\r\n")
     con.expect("Tftp download failed. Aborting\r\n")
     exit_menu(con)
@@ -137,7 +138,7 @@ def test_quit_at_each_question(rescue, quit_at, answer):
     con = rescue.boot()
     con.menu("T")
     for prompt, reply in (("IP addr    :", PORT), ("Netmask    :", ""), ("Gateway    :", ""),
-                          ("Server addr:", LAB)):
+                          ("Server addr:", SERVER)):
         if prompt == quit_at:
             con.answer(prompt, answer + "\r")
             break
@@ -150,7 +151,7 @@ def test_quit_at_each_question(rescue, quit_at, answer):
 def test_file_name_rules(rescue):
     con = rescue.boot(timeout=120)
     port_answers(con)
-    con.answer("Server addr:", LAB + "\r")
+    con.answer("Server addr:", SERVER + "\r")
     refused = ["Q", "x", "", "a b", "x;reboot", "$(reboot)", "`reboot`", "a'b", 'a"b', "a\\b",
                "a|b", "a>b", "a&b", "*.pkg", "~/pkg", "a(b", "a{b}", "a#b", "a!b", "a?b"]
     for name in refused:
@@ -161,7 +162,7 @@ def test_file_name_rules(rescue):
     con.expect("Tftp download failed. Aborting", timeout=60)
     exit_menu(con)
     assert [c for c in rescue.commands() if c.startswith("tftp")][0] == \
-        "tftp -g -r qq -l /tmp/image 192.168.77.1\n"
+        "tftp -g -r qq -l /tmp/image 10.77.0.1\n"
     assert not any(e["event"] == "reboot" for e in rescue.journal())
 
 
@@ -198,7 +199,7 @@ def test_address_answers(rescue):
     con.expect("Tftp download failed. Aborting", timeout=60)
     exit_menu(con)
     cmds = rescue.commands()
-    assert "ifconfig eth1 192.168.77.2\n" in cmds
+    assert "ifconfig eth1 192.168.77.2\n" in cmds  # 0xc0.0250.19714
     assert "ifconfig eth1 netmask 0.0.0.10\n" in cmds
     assert not any(c.startswith("route") for c in cmds)
     assert "tftp -g -r none.pkg -l /tmp/image 127.0.0.1\n" in cmds
@@ -241,10 +242,10 @@ def test_debug_server_boot_with_a_dhcp_lease_attached_from_the_lab(board):
     con.expect("Booting image '1'")
     con.expect("Listening on port 1234")
     lease = open(board.p("run", "dnsmasq.leases")).read().split()[2]
-    assert lease.startswith("192.168.77.")
+    assert lease.startswith("10.77.1.")
     gdb = attach_gdb(board, f"{lease}:1234", lab=True)
     assert "exited normally" in gdb, gdb
-    con.expect("Remote debugging from host 192.168.77.1")
+    con.expect("Remote debugging from host 10.77.1.1")
     assert con.finish(timeout=60) == "bladesim: board rebooted (status 0)"
     cmds = board.commands()
     assert cmds[1] == "dhclient -1 eth1"
@@ -259,13 +260,23 @@ def test_debug_server_boot_with_static_addresses(board):
     con.expect("\r\n")
     con.answer("IP addr    :", PORT + "\r")
     con.answer("Netmask    :", "\r")
-    con.answer("Gateway    :", LAB + "\r")
-    con.expect("\tGateway    : 192.168.77.1\r\nConfiguring management port")
+    con.answer("Gateway    :", GATEWAY + "\r")
+    con.expect("\tGateway    : 10.77.1.1\r\nConfiguring management port")
     con.expect("Booting image '1'")
     con.expect("Listening on port 1234")
     attach_gdb(board, f"{PORT}:1234", lab=True)
     assert con.finish(timeout=60) == "bladesim: board rebooted (status 0)"
-    assert board.commands()[1:3] == ["ifconfig eth1 192.168.77.2\n", "route add default gw 192.168.77.1\n"]
+    assert board.commands()[1:3] == ["ifconfig eth1 10.77.1.2\n", "route add default gw 10.77.1.1\n"]
+
+
+def test_debug_server_boot_without_a_dhcp_client(board):
+    board.env("gdbserver=on")
+    con = board.boot("--fault", "nodhclient", timeout=120)
+    con.answer("IP addr    :", "q\r")  # the first question: DHCP is not offered
+    con.expect("Listening on port 1234")
+    assert DHCP_QUESTION not in con.output()
+    assert "exited normally" in attach_gdb(board)
+    assert con.finish(timeout=60) == "bladesim: board rebooted (status 0)"
 
 
 def test_dhcp_server_that_does_not_answer(board):

@@ -27,10 +27,10 @@ def rescue(board):
 def to_file_name_question(con):
     """Option T, port and server answers given, up to the file name question."""
     con.menu("T")
-    con.answer("IP addr    :", "192.168.77.2\r")
+    con.answer("IP addr    :", "10.77.1.2\r")
     con.answer("Netmask    :", "\r")
     con.answer("Gateway    :", "\r")
-    con.answer("Server addr:", "192.168.77.1\r")
+    con.answer("Server addr:", "10.77.0.1\r")
     con.expect("Image Filename: ")
 
 
@@ -67,7 +67,7 @@ EDITOR_CASES = {
 
 def file_name_line(con):
     con.expect("Installing image ")
-    name = con.expect(" from TFTP server 192.168.77.1")
+    name = con.expect(" from TFTP server 10.77.0.1")
     con.expect("Tftp download failed. Aborting")
     return name
 
@@ -86,7 +86,7 @@ def test_line_editor(rescue, group):
     assert con.finish().startswith("bladesim: application ended")
     # Each attempt ran the exact download command for the edited name.
     names = [c for c in rescue.commands() if c.startswith("tftp ")]
-    assert names[0] == f"tftp -g -r {EDITOR_CASES[group][0][2]} -l /tmp/image 192.168.77.1\n"
+    assert names[0] == f"tftp -g -r {EDITOR_CASES[group][0][2]} -l /tmp/image 10.77.0.1\n"
 
 
 def test_line_limit_and_high_bytes(rescue):
@@ -184,17 +184,17 @@ def test_keys_that_must_not_act(rescue):
 def test_rest_of_an_answer_is_not_the_next_answer(rescue):
     con = rescue.boot()
     con.menu("T")
-    con.answer("IP addr    :", "192.168.77.2\r255.255.0.0\r")
+    con.answer("IP addr    :", "10.77.1.2\r255.255.0.0\r")
     con.expect("Netmask    :")
     time.sleep(5 * con.settle)
     con.send("\r")
     assert "255.255.0.0" not in con.expect("Gateway    :")
     con.send("\r")
-    con.answer("Server addr:", "192.168.77.1\r")
+    con.answer("Server addr:", "10.77.0.1\r")
     con.answer("Image Filename: ", "pkg.bin\r")
     con.menu("E")
     con.finish()
-    assert "ifconfig eth1 192.168.77.2\n" in rescue.commands()  # no netmask was typed
+    assert "ifconfig eth1 10.77.1.2\n" in rescue.commands()  # no netmask was typed
 
 
 def test_menu_reboot(rescue):
@@ -231,7 +231,7 @@ def test_end_of_input_at_the_console(rescue):
     args = [BLADESIM, "boot", rescue.path, "--time-scale", TIME_SCALE]
     if rescue.build == "ppc":
         args.append("--ppc")
-    r = subprocess.run(["/usr/bin/python3", *args], input=b"T192.168.77.2\r\r\r192.168.77.1\rx",
+    r = subprocess.run(["/usr/bin/python3", *args], input=b"T10.77.1.2\r\r\r10.77.0.1\rx",
                        capture_output=True, timeout=60)
     out = r.stdout.decode("latin-1")
     # The line ends as Break would, the one-character name is refused, the dialog ends,
