@@ -7,8 +7,48 @@
 #include "rescue.h"
 
 #include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
 
-int main() {
+namespace {
+
+constexpr const char* kUsage = "usage: bladeboot [--help | --version]\n"
+                               "The blade starts it without arguments at every boot.\n";
+
+// The partitions the launcher reads and writes; a machine with none of them is no blade.
+bool on_a_blade() {
+    static const char* const kDevices[] = {
+        "/dev/mtd-uboot", "/dev/mtd-ubootenv", "/dev/mtd-devicetree", "/dev/mtd-kernel",
+        "/dev/mtd-rfs",   "/dev/mtd-rescue",   "/dev/mtd-user"};
+    struct stat st;
+    for (const char* device : kDevices)
+        if (stat(device, &st) == 0)
+            return true;
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Tried on a workstation, the launcher must touch nothing: it mounts, writes /tmp and
+    // reboots only where it starts as the blade starts it.
+    if (argc > 1) {
+        if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+            fputs(kUsage, stdout);
+            return 0;
+        }
+        if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+            puts("bladeboot " BLADEBOOT_VERSION);
+            return 0;
+        }
+        fprintf(stderr, "bladeboot: unexpected argument '%s'\n%s", argv[1], kUsage);
+        return 2;
+    }
+    if (!on_a_blade()) {
+        fputs("bladeboot: not running on a blade (no /dev/mtd-* flash devices); nothing done\n",
+              stderr);
+        return 2;
+    }
     sig_init();
     api_i2c_init();
     api_flash_init();

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -83,58 +84,100 @@ bool stream(FILE* in, FILE* out, uint64_t len, uint32_t* crc) {
     return true;
 }
 
+// The file a name finally stands for: a symbolic link is followed (a dangling one to the
+// file it would make), so that the package replaces the link's target, not the link.
+std::string final_target(const char* name) {
+    if (char* real = realpath(name, nullptr)) {
+        std::string target = real;
+        free(real);
+        return target;
+    }
+    char link[4096];
+    const ssize_t n = readlink(name, link, sizeof link - 1);
+    if (n <= 0)
+        return name;
+    link[n] = 0;
+    if (link[0] == '/')
+        return link;
+    const char* slash = strrchr(name, '/');
+    return slash ? std::string(name, size_t(slash - name) + 1) + link : std::string(link);
+}
+
+// One component from `item` (TYPE:VERSION:FILE): its CRC in a first pass over the file,
+// then the header and the data, checked again, written to `out`.
+int add_component(const std::string& item, FILE* out) {
+    size_t c1 = item.find(':');
+    size_t c2 = c1 == std::string::npos ? c1 : item.find(':', c1 + 1);
+    if (c2 == std::string::npos)
+        return usage();
+    std::string type = item.substr(0, c1), ver = item.substr(c1 + 1, c2 - c1 - 1);
+    std::string file = item.substr(c2 + 1);
+    const component_type* t = component_type_named(type.c_str());
+    component_header h{0, 0, 0, 0};
+    if (!t || !parse_version(ver.c_str(), &h.id))
+        return usage();
+    h.magic = t->magic;
+    file_ptr in(fopen(file.c_str(), "rb"));
+    struct stat st;
+    if (!in || fstat(fileno(in.get()), &st) != 0) {
+        fprintf(stderr, "bladepkg: cannot read %s: %s\n", file.c_str(), strerror(errno));
+        return 1;
+    }
+    if (uint64_t(st.st_size) > MAX_COMPONENT_LEN) {
+        fprintf(stderr, "bladepkg: %s is too large for a component\n", file.c_str());
+        return 1;
+    }
+    h.len = uint32_t(st.st_size);
+    uint8_t raw[HEADER_SIZE];
+    encode_header(h, raw);
+    h.crc = gen_crc(raw + 4, HEADER_SIZE - 4, 0xFFFFFFFFu);
+    uint32_t again = h.crc;
+    if (!stream(in.get(), nullptr, h.len, &h.crc) || fseeko(in.get(), 0, SEEK_SET) != 0) {
+        fprintf(stderr, "bladepkg: reading %s failed\n", file.c_str());
+        return 1;
+    }
+    encode_header(h, raw);
+    if (fwrite(raw, 1, HEADER_SIZE, out) != HEADER_SIZE || !stream(in.get(), out, h.len, &again)) {
+        fprintf(stderr, "bladepkg: writing the package failed\n");
+        return 1;
+    }
+    if (again != h.crc) {
+        fprintf(stderr, "bladepkg: %s changed while it was read\n", file.c_str());
+        return 1;
+    }
+    return 0;
+}
+
 int create(int argc, char** argv) {
     if (argc < 2)
         return usage();
-    atomic_output out(argv[0]);
-    if (!out.f) {
-        fprintf(stderr, "bladepkg: cannot create %s: %s\n", argv[0], strerror(errno));
+    // Standard output for "-"; a device or a pipe is written through; a regular file is
+    // replaced only when the package is whole.
+    const char* name = argv[0];
+    std::unique_ptr<atomic_output> staged;
+    file_ptr direct;
+    FILE* out = stdout;
+    struct stat st;
+    if (std::strcmp(name, "-") == 0) {
+        out = stdout;
+    } else if (stat(name, &st) == 0 && !S_ISREG(st.st_mode)) {
+        direct.reset(fopen(name, "wb"));
+        out = direct.get();
+    } else {
+        staged = std::make_unique<atomic_output>(final_target(name));
+        out = staged->f.get();
+    }
+    if (!out) {
+        fprintf(stderr, "bladepkg: cannot create %s: %s\n", name, strerror(errno));
         return 1;
     }
-    for (int i = 1; i < argc; ++i) {
-        std::string item = argv[i];
-        size_t c1 = item.find(':');
-        size_t c2 = c1 == std::string::npos ? c1 : item.find(':', c1 + 1);
-        if (c2 == std::string::npos)
-            return usage();
-        std::string type = item.substr(0, c1), ver = item.substr(c1 + 1, c2 - c1 - 1);
-        std::string file = item.substr(c2 + 1);
-        const component_type* t = component_type_named(type.c_str());
-        component_header h{0, 0, 0, 0};
-        if (!t || !parse_version(ver.c_str(), &h.id))
-            return usage();
-        h.magic = t->magic;
-        file_ptr in(fopen(file.c_str(), "rb"));
-        struct stat st;
-        if (!in || fstat(fileno(in.get()), &st) != 0) {
-            fprintf(stderr, "bladepkg: cannot read %s: %s\n", file.c_str(), strerror(errno));
-            return 1;
-        }
-        if (uint64_t(st.st_size) > MAX_COMPONENT_LEN) {
-            fprintf(stderr, "bladepkg: %s is too large for a component\n", file.c_str());
-            return 1;
-        }
-        h.len = uint32_t(st.st_size);
-        uint8_t raw[HEADER_SIZE];
-        encode_header(h, raw);
-        uint32_t crc = gen_crc(raw + 4, HEADER_SIZE - 4, 0xFFFFFFFFu);
-        off_t at = ftello(out.f.get());
-        if (fwrite(raw, 1, HEADER_SIZE, out.f.get()) != HEADER_SIZE ||
-            !stream(in.get(), out.f.get(), h.len, &crc)) {
-            fprintf(stderr, "bladepkg: writing %s failed\n", argv[0]);
-            return 1;
-        }
-        h.crc = crc;
-        encode_header(h, raw);
-        if (fseeko(out.f.get(), at, SEEK_SET) != 0 ||
-            fwrite(raw, 1, HEADER_SIZE, out.f.get()) != HEADER_SIZE ||
-            fseeko(out.f.get(), 0, SEEK_END) != 0) {
-            fprintf(stderr, "bladepkg: writing %s failed\n", argv[0]);
-            return 1;
-        }
-    }
-    if (!out.commit()) {
-        fprintf(stderr, "bladepkg: writing %s failed\n", argv[0]);
+    for (int i = 1; i < argc; ++i)
+        if (int r = add_component(argv[i], out))
+            return r;
+    const bool ok =
+        staged ? staged->commit() : fflush(out) == 0 && (!direct || fclose(direct.release()) == 0);
+    if (!ok) {
+        fprintf(stderr, "bladepkg: writing %s failed\n", name);
         return 1;
     }
     return 0;

@@ -122,3 +122,30 @@ def test_missing_input_is_a_clear_error(files):
     r = run("create", files / "p.pkg", f"app:1.0.0.0:{files/'nope'}")
     assert r.returncode == 1 and "cannot read" in r.stderr
     assert not (files / "p.pkg").exists() and not (files / "p.pkg.part").exists()
+
+
+def test_create_to_a_link_a_pipe_and_standard_output(files):
+    item = f"kernel:2.6.32.1:{files/'k'}"
+    assert run("create", files / "ref.pkg", item).returncode == 0
+    ref = (files / "ref.pkg").read_bytes()
+    # A symbolic link is followed: its target gets the package, the link stays a link.
+    os.symlink("target.pkg", files / "link.pkg")
+    assert run("create", files / "link.pkg", item).returncode == 0
+    assert os.path.islink(files / "link.pkg") and (files / "target.pkg").read_bytes() == ref
+    # "-" and a name that is not a regular file are written through, down the pipe.
+    for out in ("-", "/dev/stdout"):
+        r = subprocess.run([BLADEPKG, "create", out, item], capture_output=True)
+        assert r.returncode == 0 and r.stdout == ref, out
+
+
+def test_launcher_tried_on_a_workstation_touches_nothing(tmp_path):
+    launcher = os.path.join(os.path.dirname(os.path.dirname(BLADEPKG)), "src", "bladeboot")
+    archive = "/tmp/vemiximage.tar.gz"
+    had_archive = os.path.exists(archive)
+    for args, code, stream, text in ((["--help"], 0, "stdout", "usage: bladeboot"),
+                                     (["--version"], 0, "stdout", "bladeboot 1."),
+                                     (["--reboot"], 2, "stderr", "unexpected argument '--reboot'"),
+                                     ([], 2, "stderr", "not running on a blade")):
+        r = subprocess.run([launcher, *args], capture_output=True, text=True, cwd=tmp_path)
+        assert r.returncode == code and text in getattr(r, stream), (args, r)
+    assert os.path.exists(archive) == had_archive and not os.listdir(tmp_path)
