@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Boot and install figures on the simulated blade, for the optimised build
 (cmake --preset bench && cmake --build --preset bench).
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Throughput of the component checksum on 64 MiB, against zlib's crc32 (the same CRC,
 // complemented), in the same run.
 #include "crc.h"

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Rescue figures on the simulated blade, for the optimised build (cmake --preset bench).
 
 - A whole TFTP rescue of a 15 MiB package into image slot 1: from the launcher's first

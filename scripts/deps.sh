@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Installs the Debian 12 packages that building, the simulated blade and the tests need.
 # Quick when everything is already there.
 set -eu

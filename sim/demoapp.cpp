@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Demo application for the simulated blade: names itself and the release it came in.
 #include <cstdio>
 #include <cstdlib>

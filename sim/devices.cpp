@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated blade's hardware, below libc: a preload library that turns the board's
 // plain files into MTD partitions (geometry, erase, NOR programming) and journals what
 // the launcher asks of the platform: shell commands, execs, erases, writes and pauses.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Small owners for a FILE* and a descriptor, so that every way out of a function
 // closes what it opened.

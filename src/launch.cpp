@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "launch.h"
 
 #include "flash.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bladeboot: the blade's boot-time launcher and rescue console.
 #include "flash.h"
 #include "i2c.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "mgmt.h"
 
 #include "launch.h"

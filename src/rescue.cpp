@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "rescue.h"
 
 #include "image.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bladepkg: builds, lists, verifies and unpacks the blade's image packages.
 #include "crc.h"
 #include "handles.h"
@@ -103,6 +104,38 @@ std::string final_target(const char* name) {
     return slash ? std::string(name, size_t(slash - name) + 1) + link : std::string(link);
 }
 
+// The program the launcher starts from an application or diagnostics archive, or nullptr.
+const char* launched_program(uint32_t magic) {
+    return magic == MAGIC_APPLICATION ? "home/bin/mp.elf.strip"
+           : magic == MAGIC_DIAGS     ? "mpdiag.elf.strip"
+                                      : nullptr;
+}
+
+// Warns when an archive the launcher would unpack lacks the program it then starts.
+void check_archive(const std::string& file, uint32_t magic) {
+    const char* program = launched_program(magic);
+    if (!program)
+        return;
+    std::string quoted = "'";
+    for (char c : file)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    FILE* listing = popen(("tar -tzf " + quoted + "' 2>/dev/null").c_str(), "r");
+    bool found = false;
+    char line[4096];
+    while (listing && fgets(line, sizeof line, listing)) {
+        std::string name = line;
+        name.erase(name.find_last_not_of("\n") + 1);
+        found = found || name == program || name == std::string("./") + program;
+    }
+    const int status = listing ? pclose(listing) : -1;
+    if (status != 0)
+        fprintf(stderr, "bladepkg: warning: %s is not a gzip-compressed tar archive\n",
+                file.c_str());
+    else if (!found)
+        fprintf(stderr, "bladepkg: warning: %s lacks %s, the program the launcher starts\n",
+                file.c_str(), program);
+}
+
 // One component from `item` (TYPE:VERSION:FILE): its CRC in a first pass over the file,
 // then the header and the data, checked again, written to `out`.
 int add_component(const std::string& item, FILE* out) {
@@ -145,6 +178,7 @@ int add_component(const std::string& item, FILE* out) {
         fprintf(stderr, "bladepkg: %s changed while it was read\n", file.c_str());
         return 1;
     }
+    check_archive(file, h.magic);
     return 0;
 }
 

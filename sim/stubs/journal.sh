@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Journal helper for the simulated blade's platform stand-ins (sourced by them).
 json_escape() { printf '%s' "$1" | sed -e 's/\\/\\\\/g' -e 's/"/\\"/g'; }
 json_args() {

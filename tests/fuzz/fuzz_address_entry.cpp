@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arbitrary keys typed at an address question and a file name: an address the question
 // accepts is one the check accepts, and a file name the filter passes has no byte a
 // shell would give a meaning to.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arbitrary bytes as a package for bladepkg: `verify` accepts exactly the packages made
 // of whole components of the six types with matching CRCs, and `list` agrees with it on
 // any file that is not empty.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arbitrary bytes as the image slot the debugger is copied from: the copy is the first
 // component's data, no more than `len` bytes and ending with the file, and only for an
 // application or diagnostics component.

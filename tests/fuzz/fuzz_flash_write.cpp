@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes at arbitrary offsets and lengths, from memory or from a file, against a model of
 // the NOR result: a write that succeeds leaves its range holding the data and every other
 // byte as it was; one refused for its range changes nothing.

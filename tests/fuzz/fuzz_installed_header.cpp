@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arbitrary bytes as the flash partitions and a type code: the installed header of a
 // flash type is the 16 bytes at its partition's header offset, of any other code nothing.
 #include "fake_devices.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arbitrary bytes as a downloaded /tmp/image, installed on a blade whose flash, user
 // filesystem, EEPROM and console answers are in memory, with an erase or write failure
 // injected on one partition. A model of the installer says what must result: every

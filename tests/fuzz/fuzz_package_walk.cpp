@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arbitrary bytes as an image slot file: the launcher's slot check (walk, streamed CRC,
 // archive write) must end and never crash; a good verdict must leave in the archive
 // exactly the data of a component whose CRC matches.

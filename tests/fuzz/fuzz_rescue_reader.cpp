@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arbitrary bytes as the rescue partition, with a read failure on one block: a good
 // verdict must leave in the archive exactly the data of a component at offset 0 that lies
 // inside the partition and whose CRC matches.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Console scenarios: the real bladeboot on a simulated blade, driven through a pty."""
 import json
 import os

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Start-up: the user filesystem mount, Ctrl-C, the board reset."""
 import time
 

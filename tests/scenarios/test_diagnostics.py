@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The diagnostics boot: the optional filesystem wipe, then the rescue partition's image."""
 import os
 import subprocess

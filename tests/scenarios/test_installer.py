@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The installer: a package in /tmp/image, checked and written component by component."""
 import os
 import shutil

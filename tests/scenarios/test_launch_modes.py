@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """How the application is started: debug server, debugger, memory checker, shells."""
 import gzip
 import os

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Network rescue against the lab's real DHCP and TFTP server over eth1."""
 import os
 import shutil

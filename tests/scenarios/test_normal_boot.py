@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """A plain boot: the slot from the VPD record, the fallbacks, the rescue partition."""
 import os
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The power fails at every erase or write point of an install, of the recovery copy and of
 the filesystem wipe in turn. At every point, the next start must launch an application
 (an image slot's or the rescue partition's): the blade never loops through resets while

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The rescue console: the line editor, the menu, the version display."""
 import os
 import subprocess

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Serial rescue: the speed switch and an XMODEM-1K transfer over the console's own line."""
 import os
 import struct

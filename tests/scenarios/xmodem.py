@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """An XMODEM-1K sender on the operator's side of the console line."""
 import os
 import select

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """bladepkg: building, listing, verifying and unpacking image packages."""
 import os
 import struct
@@ -149,3 +150,22 @@ def test_launcher_tried_on_a_workstation_touches_nothing(tmp_path):
         r = subprocess.run([launcher, *args], capture_output=True, text=True, cwd=tmp_path)
         assert r.returncode == code and text in getattr(r, stream), (args, r)
     assert os.path.exists(archive) == had_archive and not os.listdir(tmp_path)
+
+
+@pytest.mark.parametrize("kind,members,warning", [
+    ("app", ["home/bin/mp.elf.strip"], ""),
+    ("app", ["home/etc/release"], "lacks home/bin/mp.elf.strip"),
+    ("diags", ["./mpdiag.elf.strip"], ""),
+    ("diags", None, "is not a gzip-compressed tar archive"),
+])
+def test_create_warns_of_an_archive_without_its_program(tmp_path, kind, members, warning):
+    import tarfile
+    archive = tmp_path / "archive"
+    if members is None:
+        archive.write_bytes(b"not an archive")
+    else:
+        with tarfile.open(archive, "w:gz") as tar:
+            for name in members:
+                tar.add("/etc/hostname", arcname=name)
+    r = run("create", tmp_path / "p.pkg", f"{kind}:1.0.0.1:{archive}")
+    assert r.returncode == 0 and (warning in r.stderr if warning else r.stderr == "")

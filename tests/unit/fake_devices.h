@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // A link-time seam below the flash and board-controller modules.
 // - "/dev/mtd-*": open, ioctl, pread and pwrite are answered from memory (NOR semantics:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The rest of the user filesystem seam, for targets that link the installer: mkdir, stat,
 // rename and fsync of "/user/images" paths, and the slot question's line input.
 #include "fake_devices.h"

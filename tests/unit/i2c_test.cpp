@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fake_devices.h"
 #include "i2c.h"
 #include "launch.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "crc.h"
 #include "fake_devices.h"
 #include "flash.h"
