@@ -19,14 +19,23 @@ namespace {
 
 constexpr size_t kChunk = 64 * 1024;
 
+constexpr const char* kUsage =
+    "usage: bladepkg create OUT TYPE:VERSION:FILE...   (OUT '-': standard output)\n"
+    "       bladepkg list [--json] PKG\n"
+    "       bladepkg verify PKG\n"
+    "       bladepkg extract [-c N] PKG DIR   (writes DIR/manifest for create)\n"
+    "       bladepkg --help | --version\n"
+    "TYPE is one of app, uboot, kernel, rfs, dtb, diags; VERSION is a.b.c.d\n";
+
 int usage() {
-    fputs("usage: bladepkg create OUT TYPE:VERSION:FILE...\n"
-          "       bladepkg list PKG\n"
-          "       bladepkg verify PKG\n"
-          "       bladepkg extract PKG DIR\n"
-          "TYPE is one of app, uboot, kernel, rfs, dtb, diags; VERSION is a.b.c.d\n",
-          stderr);
+    fputs(kUsage, stderr);
     return 2;
+}
+
+// A usage error that names what was wrong with the command line.
+int usage(const char* what, const std::string& argument) {
+    fprintf(stderr, "bladepkg: %s '%s'\n", what, argument.c_str());
+    return usage();
 }
 
 // Writes to a temporary name beside the target and renames it into place when whole.
@@ -142,13 +151,15 @@ int add_component(const std::string& item, FILE* out) {
     size_t c1 = item.find(':');
     size_t c2 = c1 == std::string::npos ? c1 : item.find(':', c1 + 1);
     if (c2 == std::string::npos)
-        return usage();
+        return usage("expected TYPE:VERSION:FILE, not", item);
     std::string type = item.substr(0, c1), ver = item.substr(c1 + 1, c2 - c1 - 1);
     std::string file = item.substr(c2 + 1);
     const component_type* t = component_type_named(type.c_str());
     component_header h{0, 0, 0, 0};
-    if (!t || !parse_version(ver.c_str(), &h.id))
-        return usage();
+    if (!t)
+        return usage("unknown type", type);
+    if (!parse_version(ver.c_str(), &h.id))
+        return usage("bad version (a.b.c.d, each 0 to 255)", ver);
     h.magic = t->magic;
     file_ptr in(fopen(file.c_str(), "rb"));
     struct stat st;
@@ -225,10 +236,16 @@ struct entry {
     const char* problem; // nullptr when whole, known and matching its CRC
 };
 
+std::string data_file_name(int index, const component_type& t) {
+    char name[32];
+    snprintf(name, sizeof name, "%02d-%s.bin", index, t.tool_name);
+    return name;
+}
+
 // Walks the package. `sink(index, entry)` sees each component; when `data_dir` is set
 // each whole component's data is written there. Returns false when the file cannot
 // be read at all.
-template <typename Sink> bool walk(const char* path, const char* data_dir, Sink sink) {
+template <typename Sink> bool walk(const char* path, const char* data_dir, int only, Sink sink) {
     file_ptr f(fopen(path, "rb"));
     struct stat st;
     if (!f || fstat(fileno(f.get()), &st) != 0) {
@@ -241,12 +258,17 @@ template <typename Sink> bool walk(const char* path, const char* data_dir, Sink 
         entry e{offset, {0, 0, 0, 0}, 0, nullptr};
         uint8_t raw[HEADER_SIZE];
         if (size - offset < HEADER_SIZE || fread(raw, 1, HEADER_SIZE, f.get()) != HEADER_SIZE) {
-            e.problem = "truncated header";
+            e.problem = index == 0 ? "not an image package" : "truncated header";
             sink(index, e);
             return true;
         }
         e.h = decode_header(raw);
         const component_type* t = component_type_of(e.h.magic);
+        if (index == 0 && !t) {
+            e.problem = "not an image package";
+            sink(index, e);
+            return true;
+        }
         if (e.h.len > MAX_COMPONENT_LEN) {
             e.problem = "length overflow";
             sink(index, e);
@@ -259,10 +281,14 @@ template <typename Sink> bool walk(const char* path, const char* data_dir, Sink 
         }
         e.computed = gen_crc(raw + 4, HEADER_SIZE - 4, 0xFFFFFFFFu);
         std::unique_ptr<atomic_output> out;
-        if (data_dir && t) {
-            char name[64];
-            snprintf(name, sizeof name, "/%02d-%s.bin", index, t->tool_name);
-            out = std::make_unique<atomic_output>(std::string(data_dir) + name);
+        if (data_dir && t && (only < 0 || only == index)) {
+            const std::string name = std::string(data_dir) + "/" + data_file_name(index, *t);
+            struct stat exists;
+            if (lstat(name.c_str(), &exists) == 0) {
+                fprintf(stderr, "bladepkg: %s exists; not overwritten\n", name.c_str());
+                return false;
+            }
+            out = std::make_unique<atomic_output>(name);
             if (!out->f) {
                 fprintf(stderr, "bladepkg: cannot create %s: %s\n", out->path.c_str(),
                         strerror(errno));
@@ -295,44 +321,94 @@ std::string type_text(uint32_t magic) {
     return s;
 }
 
-int list(const char* pkg) {
-    bool bad = false;
-    printf("%10s  %-10s  %-15s  %10s  %-10s  %-10s  %s\n", "offset", "type", "version", "length",
-           "stored", "computed", "status");
-    if (!walk(pkg, nullptr, [&](int, const entry& e) {
+int not_a_package(const char* pkg) {
+    fprintf(stderr, "bladepkg: %s: not an image package\n", pkg);
+    return 1;
+}
+
+int list(const char* pkg, bool json) {
+    bool bad = false, foreign = false;
+    std::string rows;
+    if (!walk(pkg, nullptr, -1, [&](int, const entry& e) {
+            foreign = e.problem && std::strcmp(e.problem, "not an image package") == 0;
             bad = bad || e.problem;
-            printf("%10" PRIu64 "  %-10s  %-15s  %10u  0x%08x  0x%08x  %s%s%s\n", e.offset,
-                   type_text(e.h.magic).c_str(), version_text(e.h.id).c_str(), e.h.len, e.h.crc,
-                   e.computed, e.problem ? "BAD (" : "ok", e.problem ? e.problem : "",
-                   e.problem ? ")" : "");
+            char row[256];
+            if (json)
+                snprintf(row, sizeof row,
+                         "%s{\"offset\": %" PRIu64 ", \"type\": \"%s\", \"version\": \"%s\", "
+                         "\"length\": %u, \"stored_crc\": %u, \"computed_crc\": %u, "
+                         "\"status\": \"%s\"}",
+                         rows.empty() ? "" : ",\n ", e.offset, type_text(e.h.magic).c_str(),
+                         version_text(e.h.id).c_str(), e.h.len, e.h.crc, e.computed,
+                         e.problem ? e.problem : "ok");
+            else
+                snprintf(row, sizeof row,
+                         "%10" PRIu64 "  %-10s  %-15s  %10u  0x%08x  0x%08x  %s%s%s\n", e.offset,
+                         type_text(e.h.magic).c_str(), version_text(e.h.id).c_str(), e.h.len,
+                         e.h.crc, e.computed, e.problem ? "BAD (" : "ok",
+                         e.problem ? e.problem : "", e.problem ? ")" : "");
+            rows += row;
         }))
         return 1;
+    if (foreign)
+        return not_a_package(pkg);
+    if (json)
+        printf("[%s]\n", rows.c_str());
+    else
+        printf("%10s  %-10s  %-15s  %10s  %-10s  %-10s  %s\n%s", "offset", "type", "version",
+               "length", "stored", "computed", "status", rows.c_str());
     return bad ? 1 : 0;
 }
 
-int verify_or_extract(const char* pkg, const char* dir) {
+// Verifies the package, one line per component and a verdict; with `dir`, extracts
+// every good component (or only component `only`) and writes the manifest from which
+// create rebuilds the package.
+int verify_or_extract(const char* pkg, const char* dir, int only) {
     int count = 0;
-    std::string first_problem;
+    std::string first_problem, manifest;
     if (dir && mkdir(dir, 0755) != 0 && errno != EEXIST) {
         fprintf(stderr, "bladepkg: cannot create %s: %s\n", dir, strerror(errno));
         return 1;
     }
-    if (!walk(pkg, dir, [&](int index, const entry& e) {
+    bool foreign = false;
+    if (!walk(pkg, dir, only, [&](int index, const entry& e) {
             ++count;
+            foreign = e.problem && std::strcmp(e.problem, "not an image package") == 0;
+            if (foreign)
+                return;
+            printf("component %d at offset %" PRIu64 ": %s %s, %u bytes: %s\n", index, e.offset,
+                   type_text(e.h.magic).c_str(), version_text(e.h.id).c_str(), e.h.len,
+                   e.problem ? e.problem : "ok");
             if (e.problem && first_problem.empty()) {
                 char s[128];
                 snprintf(s, sizeof s, "component %d at offset %" PRIu64 ": %s", index, e.offset,
                          e.problem);
                 first_problem = s;
             }
+            if (!e.problem && (only < 0 || only == index))
+                manifest += type_text(e.h.magic) + ":" + version_text(e.h.id) + ":" +
+                            data_file_name(index, *component_type_of(e.h.magic)) + "\n";
         }))
         return 1;
+    if (foreign)
+        return not_a_package(pkg);
     if (count == 0)
         first_problem = "empty package";
+    if (only >= count)
+        first_problem = "no component " + std::to_string(only);
     if (!first_problem.empty()) {
+        printf("%s: BAD\n", pkg);
         fprintf(stderr, "bladepkg: %s: %s\n", pkg, first_problem.c_str());
         return 1;
     }
+    if (dir) {
+        atomic_output out(std::string(dir) + "/manifest");
+        if (!out.f || fputs(manifest.c_str(), out.f.get()) < 0 || !out.commit()) {
+            fprintf(stderr, "bladepkg: cannot write %s/manifest\n", dir);
+            return 1;
+        }
+    }
+    printf("%s: ok, %d component%s\n", pkg, count, count == 1 ? "" : "s");
     return 0;
 }
 
@@ -342,13 +418,32 @@ int main(int argc, char** argv) {
     if (argc < 2)
         return usage();
     std::string cmd = argv[1];
+    if (cmd == "--help" || cmd == "help") {
+        fputs(kUsage, stdout);
+        return 0;
+    }
+    if (cmd == "--version") {
+        puts("bladepkg " BLADEBOOT_VERSION);
+        return 0;
+    }
     if (cmd == "create")
         return create(argc - 2, argv + 2);
     if (cmd == "list" && argc == 3)
-        return list(argv[2]);
+        return list(argv[2], false);
+    if (cmd == "list" && argc == 4 && std::strcmp(argv[2], "--json") == 0)
+        return list(argv[3], true);
     if (cmd == "verify" && argc == 3)
-        return verify_or_extract(argv[2], nullptr);
+        return verify_or_extract(argv[2], nullptr, -1);
     if (cmd == "extract" && argc == 4)
-        return verify_or_extract(argv[2], argv[3]);
+        return verify_or_extract(argv[2], argv[3], -1);
+    if (cmd == "extract" && argc == 6 && std::strcmp(argv[2], "-c") == 0) {
+        char* end = nullptr;
+        const long n = std::strtol(argv[3], &end, 10);
+        if (!*argv[3] || *end || n < 0 || n > 9999)
+            return usage("bad component number", argv[3]);
+        return verify_or_extract(argv[4], argv[5], int(n));
+    }
+    if (cmd != "create" && cmd != "list" && cmd != "verify" && cmd != "extract")
+        return usage("unknown command", cmd);
     return usage();
 }

@@ -62,7 +62,7 @@ def test_extract_writes_each_components_data(files):
     run("create", pkg, f"kernel:1.0.0.0:{files/'k'}", f"app:1.0.0.0:{files/'a'}")
     out = files / "out"
     assert run("extract", pkg, out).returncode == 0
-    assert sorted(os.listdir(out)) == ["00-kernel.bin", "01-app.bin"]
+    assert sorted(os.listdir(out)) == ["00-kernel.bin", "01-app.bin", "manifest"]
     assert (out / "00-kernel.bin").read_bytes() == (files / "k").read_bytes()
 
 
@@ -102,21 +102,60 @@ def test_verify_names_the_first_bad_component(files, how):
     assert not any(n.startswith(f"{index:02d}-") for n in os.listdir(out))
 
 
-@pytest.mark.parametrize("content", [b"", b"\x00" * 7, os.urandom(4096)])
-def test_garbage_is_refused_without_crashing(files, content):
+@pytest.mark.parametrize("content,said", [(b"", "empty package"),
+                                         (b"\x00" * 7, "not an image package"),
+                                         (os.urandom(4096), "not an image package")])
+def test_garbage_is_refused_without_crashing(files, content, said):
     pkg = files / "g.pkg"
     pkg.write_bytes(content)
     r = run("verify", pkg)
-    assert r.returncode == 1 and "bladepkg:" in r.stderr
+    assert r.returncode == 1 and said in r.stderr
+    if content:
+        listed = run("list", pkg)  # no garbage row
+        assert listed.returncode == 1 and listed.stdout == "" and said in listed.stderr
 
 
-@pytest.mark.parametrize("args", [[], ["create"], ["create", "x"], ["create", "x", "app:1.2.3:f"],
-                                  ["create", "x", "boot:1.2.3.4:f"], ["create", "x", "app:1.2.3.256:f"],
-                                  ["list"], ["verify", "a", "b"], ["extract", "a"], ["frobnicate"]])
-def test_usage_errors(files, args):
+@pytest.mark.parametrize("args,said", [
+    ([], ""), (["create"], ""), (["create", "x"], ""), (["list"], ""), (["verify", "a", "b"], ""),
+    (["extract", "a"], ""), (["extract", "-c", "x", "a", "d"], "bad component number 'x'"),
+    (["frobnicate"], "unknown command 'frobnicate'"),
+    (["create", "x", "app:1.2.3:f"], "bad version (a.b.c.d, each 0 to 255) '1.2.3'"),
+    (["create", "x", "boot:1.2.3.4:f"], "unknown type 'boot'"),
+    (["create", "x", "app:1.2.3.256:f"], "bad version (a.b.c.d, each 0 to 255) '1.2.3.256'"),
+    (["create", "x", "app"], "expected TYPE:VERSION:FILE, not 'app'")])
+def test_usage_errors(files, args, said):
     r = run(*args)
-    assert r.returncode == 2
-    assert r.stderr.startswith("usage: bladepkg")
+    assert r.returncode == 2 and "usage: bladepkg" in r.stderr and said in r.stderr
+
+
+def test_help_and_version_on_standard_output():
+    for arg, text in (("--help", "usage: bladepkg"), ("--version", "bladepkg 1.")):
+        r = run(arg)
+        assert r.returncode == 0 and r.stdout.startswith(text) and r.stderr == ""
+
+
+def test_verify_list_json_and_extract_round_trip(files):
+    pkg = files / "p.pkg"
+    run("create", pkg, f"kernel:2.6.32.1:{files/'k'}", f"app:1.2.3.4:{files/'a'}")
+    r = run("verify", pkg)
+    assert r.stdout.splitlines() == [
+        "component 0 at offset 0: kernel 2.6.32.1, 70000 bytes: ok",
+        "component 1 at offset 70016: app 1.2.3.4, 7 bytes: ok", f"{pkg}: ok, 2 components"]
+    import json
+    rows = json.loads(run("list", "--json", pkg).stdout)
+    assert [(c["type"], c["version"], c["length"], c["status"]) for c in rows] == \
+        [("kernel", "2.6.32.1", 70000, "ok"), ("app", "1.2.3.4", 7, "ok")]
+    # The manifest beside the extracted files rebuilds the same package.
+    out = files / "out"
+    assert run("extract", pkg, out).returncode == 0
+    items = (out / "manifest").read_text().split()
+    r = subprocess.run([BLADEPKG, "create", "again.pkg", *items], cwd=out, capture_output=True)
+    assert r.returncode == 0 and (out / "again.pkg").read_bytes() == pkg.read_bytes()
+    # Nothing is overwritten without a word; one component alone.
+    r = run("extract", pkg, out)
+    assert r.returncode == 1 and "exists; not overwritten" in r.stderr
+    assert run("extract", "-c", 1, pkg, files / "one").returncode == 0
+    assert sorted(os.listdir(files / "one")) == ["01-app.bin", "manifest"]
 
 
 def test_missing_input_is_a_clear_error(files):
