@@ -1,9 +1,14 @@
 # SPDX-License-Identifier: MIT
 """How the application is started: debug server, debugger, memory checker, shells."""
 import gzip
+import hashlib
 import os
 import shutil
+import signal
+import subprocess
+import time
 
+import pexpect
 import pytest
 
 from conftest import attach_gdb, pack
@@ -167,3 +172,27 @@ def test_failed_booted_slot_write_goes_on(board):
     assert con.finish() == "bladesim: application ended (status 0)"
     assert "I2C error when writing bus 0 offset 59: 5\n" in con.output()
     assert APP_LINE in con.output()
+
+
+@pytest.mark.parametrize("how", ["SIGTERM", "hang-up"])
+def test_a_stopped_boot_leaves_nothing_behind(board, how):
+    board.env("gdbserver=on")
+    con = board.boot("--fault", "nodhclient")
+    con.answer("IP addr    :", "q\r")
+    con.expect("Listening on port 1234")  # the debug server waits for a debugger
+    if how == "SIGTERM":
+        os.kill(con.child.pid, signal.SIGTERM)
+        con.child.expect(pexpect.EOF)
+        con.child.close()
+        assert con.child.exitstatus == 7
+    else:
+        con.child.close(force=False)  # the operator's terminal goes away
+        time.sleep(2)
+    assert board.journal()[-1]["event"] == "end"
+    assert board.journal()[-1]["ending"] == "stopped"
+    left = subprocess.run(["pgrep", "-f", "gdbserver :1234|mp.elf.strip|dnsmasq.*" + board.path],
+                          capture_output=True, text=True).stdout
+    assert left == ""
+    tag = hashlib.sha1(board.path.encode()).hexdigest()[:8]
+    assert tag not in subprocess.run(["ip", "netns", "list"], capture_output=True,
+                                     text=True).stdout
