@@ -1,0 +1,52 @@
+# SPDX-License-Identifier: MIT
+"""The simulator's own commands: a board decoded, the last boot drawn, friendly errors."""
+import json
+import os
+
+from conftest import damage, pack, sim
+
+
+def test_show_decodes_what_the_launcher_will_see(host_board, tmp_path):
+    board = host_board
+    board.slot(2, damage(pack(tmp_path / "two.pkg", "app:5.0.9.2"), 100))
+    board.env("gdbserver=on", "gdbport=4321", "pad=" + "x" * 1300, "shell=on")
+    board.eeprom(1, 2)
+    report = json.loads(sim("show", board.path, "--json").stdout)
+    env = report["environment"]
+    # shell=on lies past the 1280 bytes the launcher reads: it stays off.
+    assert (env["gdb"], env["gdbserver"], env["gdbport"], env["shell"]) == (True, True, 4321, False)
+    assert [s.split("=")[0] for s in report["beyond_window"]] == ["pad", "shell"]
+    assert "lies past the 1280 bytes" in sim("env", board.path).stderr
+    assert report["eeprom"] == {"boot_slot": 2, "booted_slot": 1}
+    assert report["partitions"]["kernel"]["check"] == "good"
+    assert report["slots"]["1"]["check"] == "good"
+    assert report["slots"]["2"] == {"type": "app", "version": "5.0.9.2",
+                                    "length": report["slots"]["2"]["length"], "check": "bad CRC"}
+    assert report["last_boot"] is None
+
+
+def test_timeline_of_the_last_boot(host_board):
+    con = host_board.boot()
+    con.finish()
+    svg = sim("timeline", host_board.path).stdout
+    assert svg.startswith("<svg") and svg.rstrip().endswith("</svg>")
+    assert "exec: /bin/backtrace" in svg and "end: application" in svg
+    assert sim("show", host_board.path).stdout.rstrip().endswith("last boot       application")
+
+
+def test_friendly_errors(host_board, tmp_path):
+    for args, said in ((["fault", host_board.path, "kernel:melt"], "unknown fault 'kernel:melt'"),
+                       (["slot", host_board.path, "1", str(tmp_path / "none")], "cannot read"),
+                       (["rescue", host_board.path, str(tmp_path / "none")], "cannot read"),
+                       (["show", str(tmp_path)], "is not a board")):
+        r = sim(*args, check=False)
+        assert r.returncode == 1 and said in r.stderr and "Traceback" not in r.stderr, args
+    # A board that is booting is not changed under the launcher.
+    host_board.env("diagnostics=rescue")
+    con = host_board.boot()
+    con.expect("Option? : ")
+    r = sim("env", host_board.path, "diagnostics=", check=False)
+    assert r.returncode == 1 and "is booting" in r.stderr
+    con.send("E")
+    con.finish()
+    assert os.path.exists(host_board.user("images", "image1"))
