@@ -260,6 +260,15 @@ void classify(int fd, const char* path) {
     }
 }
 
+// A descriptor being closed: its close journaled if it is watched, its kind forgotten.
+void forget(int fd) {
+    if (fd < 0 || fd >= kMaxFds)
+        return;
+    if (g_fds[fd].watched)
+        journal("close", "\"file\": " + json_string(g_fds[fd].name));
+    classify(fd, nullptr);
+}
+
 fd_entry* device_of(int fd, kind k) {
     if (fd < 0 || fd >= kMaxFds || g_fds[fd].k != k)
         return nullptr;
@@ -593,11 +602,7 @@ FOPEN_WRAPPER(fopen64)
 
 int fclose(FILE* f) {
     REAL(fclose);
-    const int fd = f ? fileno(f) : -1;
-    if (fd >= 0 && fd < kMaxFds && g_fds[fd].watched)
-        journal("close", "\"file\": " + json_string(g_fds[fd].name));
-    if (fd >= 0 && fd < kMaxFds)
-        classify(fd, nullptr);
+    forget(f ? fileno(f) : -1);
     return real_fclose(f);
 }
 
@@ -608,9 +613,7 @@ int close(int fd) {
         snprintf(f, sizeof f, "\"bus\": %d", e->bus);
         journal("i2c-close", f);
     }
-    if (fd >= 0 && fd < kMaxFds && g_fds[fd].watched)
-        journal("close", "\"file\": " + json_string(g_fds[fd].name));
-    classify(fd, nullptr);
+    forget(fd);
     return real_close(fd);
 }
 

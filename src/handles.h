@@ -3,6 +3,7 @@
 // Small owners for a FILE* and a descriptor, so that every way out of a function
 // closes what it opened.
 #include <cstdio>
+#include <fcntl.h>
 #include <memory>
 #include <unistd.h>
 
@@ -14,12 +15,9 @@ struct file_closer {
 };
 using file_ptr = std::unique_ptr<FILE, file_closer>;
 
-// Writes all `n` bytes and closes the file: false when any of it did not reach the file
-// (a full /tmp), so that nothing half-written is ever used.
-inline bool write_and_close(file_ptr& f, const void* data, size_t n) {
-    bool ok = fwrite(data, 1, n, f.get()) == n;
-    ok = fflush(f.get()) == 0 && ok;
-    return fclose(f.release()) == 0 && ok;
+// A new, empty file for writing (an existing one is truncated), or -1.
+inline int create_file(const char* path, mode_t mode = 0666) {
+    return open(path, O_WRONLY | O_CREAT | O_TRUNC, mode);
 }
 
 struct unique_fd {

@@ -264,7 +264,7 @@ bool write_slot(int slot, component_source& source, const component_header& h, b
 
     const uint32_t total = h.len + HEADER_SIZE;
     unlink(staging); // whatever an earlier, interrupted write left
-    unique_fd out(open(staging, O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    unique_fd out(create_file(staging, 0644));
     int err = errno;
     if (shown)
         printf("    ");
@@ -369,7 +369,7 @@ outcome install_application(installer& in, uint64_t at, const component_header& 
     if (in.slot == 0) {
         puts("Booting downloaded image");
         // Writing nothing (an empty component) counts as a failed write.
-        unique_fd archive(open(APP_ARCHIVE, O_WRONLY | O_CREAT | O_TRUNC, 0666));
+        unique_fd archive(create_file(APP_ARCHIVE));
         int err = errno;
         bool ok = archive.ok() && h.len != 0;
         if (ok) {

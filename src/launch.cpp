@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <stdio_ext.h>
 #include <string>
 #include <sys/stat.h>
@@ -167,11 +166,6 @@ void run_shell_if_enabled() {
         api_run_command("/bin/sh\n");
 }
 
-// A new, empty application archive (or -1).
-int create_archive(const char* path) {
-    return open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-}
-
 // Copies the recovery application into an image slot and makes it the one to boot. The
 // copy replaces the slot file as the installer does, so a power cut during it leaves no
 // slot file or a whole one, never a truncated slot that would fail at every start.
@@ -185,8 +179,8 @@ void install_recovery_image(char slot_char, const component_header& h) {
         return;
     }
     printf("Setting boot image to %d\n", slot);
-    api_set_image(uint8_t(slot));
-    api_set_booted_image(uint8_t(slot));
+    api_set_image(slot);
+    api_set_booted_image(slot);
 }
 
 // How the application is started, first matching row first.
@@ -251,7 +245,7 @@ int extract_image(int slot) {
             board_reset();
         }
     }
-    unique_fd archive(create_archive(APP_ARCHIVE));
+    unique_fd archive(create_file(APP_ARCHIVE));
     if (!archive.ok()) {
         fputs("Failed to open application image output file.\n", stderr);
         package.reset();
@@ -304,7 +298,7 @@ int extract_image(int slot) {
 }
 
 int extract_image_from_flash() {
-    unique_fd archive(create_archive(APP_ARCHIVE));
+    unique_fd archive(create_file(APP_ARCHIVE));
     if (!archive.ok()) {
         fputs("Failed to open AppOS tarfile.\n", stderr);
         board_reset();
@@ -358,7 +352,7 @@ int extract_gdb(int slot) {
         fprintf(stderr, "Failed to open GDB image (from slot %d)\n", from);
         return 0;
     }
-    unique_fd out(create_archive("/tmp/gdb.gz"));
+    unique_fd out(create_file("/tmp/gdb.gz"));
     if (!out.ok()) {
         fputs("Failed to open GDB output file.\n", stderr);
         return 0;

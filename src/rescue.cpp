@@ -258,8 +258,7 @@ void drop_escape_rest() {
         while (read(0, &b, 1) == 1 && (b < 0x40 || b > 0x7E)) {
         }
     } else if (b == 'O') {
-        if (read(0, &b, 1) != 1)
-            return;
+        (void)!read(0, &b, 1);
     }
 }
 

@@ -19,6 +19,9 @@ namespace {
 
 constexpr size_t kChunk = 64 * 1024;
 
+// The problem of a first header that is no component: the file is not a package at all.
+constexpr const char* kNotAPackage = "not an image package";
+
 constexpr const char* kUsage =
     "usage: bladepkg create OUT TYPE:VERSION:FILE...   (OUT '-': standard output)\n"
     "       bladepkg list [--json] PKG\n"
@@ -258,14 +261,14 @@ template <typename Sink> bool walk(const char* path, const char* data_dir, int o
         entry e{offset, {0, 0, 0, 0}, 0, nullptr};
         uint8_t raw[HEADER_SIZE];
         if (size - offset < HEADER_SIZE || fread(raw, 1, HEADER_SIZE, f.get()) != HEADER_SIZE) {
-            e.problem = index == 0 ? "not an image package" : "truncated header";
+            e.problem = index == 0 ? kNotAPackage : "truncated header";
             sink(index, e);
             return true;
         }
         e.h = decode_header(raw);
         const component_type* t = component_type_of(e.h.magic);
         if (index == 0 && !t) {
-            e.problem = "not an image package";
+            e.problem = kNotAPackage;
             sink(index, e);
             return true;
         }
@@ -322,7 +325,7 @@ std::string type_text(uint32_t magic) {
 }
 
 int not_a_package(const char* pkg) {
-    fprintf(stderr, "bladepkg: %s: not an image package\n", pkg);
+    fprintf(stderr, "bladepkg: %s: %s\n", pkg, kNotAPackage);
     return 1;
 }
 
@@ -330,7 +333,7 @@ int list(const char* pkg, bool json) {
     bool bad = false, foreign = false;
     std::string rows;
     if (!walk(pkg, nullptr, -1, [&](int, const entry& e) {
-            foreign = e.problem && std::strcmp(e.problem, "not an image package") == 0;
+            foreign = e.problem == kNotAPackage;
             bad = bad || e.problem;
             char row[256];
             if (json)
@@ -373,7 +376,7 @@ int verify_or_extract(const char* pkg, const char* dir, int only) {
     bool foreign = false;
     if (!walk(pkg, dir, only, [&](int index, const entry& e) {
             ++count;
-            foreign = e.problem && std::strcmp(e.problem, "not an image package") == 0;
+            foreign = e.problem == kNotAPackage;
             if (foreign)
                 return;
             printf("component %d at offset %" PRIu64 ": %s %s, %u bytes: %s\n", index, e.offset,
