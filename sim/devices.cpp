@@ -20,7 +20,8 @@
 // 20 of "/dev/blade/cpld_mmmap"). The CPLD's status register 24 reads busy for a few
 // polls after each write of register 20. Bus 1 opens and carries nothing.
 // The library removes itself from LD_PRELOAD when it loads, so that the programs the
-// launcher starts run as they would on the blade.
+// launcher starts run as they would on the blade. With BLADESIM_LINE_ONLY set it gives a
+// program only the console line's UART behaviour (the rx stand-in loads it so).
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -549,6 +550,14 @@ std::vector<char*> collect_args(const char* arg0, va_list ap) {
 __attribute__((constructor)) void load() {
     cfg();
     unsetenv("LD_PRELOAD");
+    // The XMODEM receiver takes the console line's behaviour and nothing else: it is not
+    // the launcher, journals nothing and keeps real time.
+    if (getenv("BLADESIM_LINE_ONLY")) {
+        g_cfg.journal[0] = '\0';
+        g_cfg.faults[0] = '\0';
+        g_cfg.scale = 1.0;
+        return;
+    }
     record_launcher();
     journal("start", "");
 }
@@ -685,6 +694,22 @@ ssize_t write(int fd, const void* buf, size_t n) {
     return real_write(fd, buf, n);
 }
 
+// The console line is a pseudo-terminal standing in for the blade's UART. On the UART,
+// output that tcdrain has waited for has left the board, so a flush of the output queue
+// finds nothing to discard; on a pseudo-terminal the same flush throws away what the
+// operator's side has not read yet. lrzsz's receiver ends an XMODEM transfer with its ACK
+// of the sender's EOT, a drain and a flush of both queues (through the TCFLSH request, not
+// tcflush), which on a pseudo-terminal loses that ACK whenever the sender had not read it
+// yet. So only the input queue is flushed, whichever way the flush is asked for. Returns
+// the queue to flush, or -1 for none.
+static int line_queue(int fd, int queue) {
+    if (!isatty(fd))
+        return queue;
+    if (queue == TCOFLUSH)
+        return -1;
+    return queue == TCIOFLUSH ? TCIFLUSH : queue;
+}
+
 int ioctl(int fd, unsigned long request, ...) {
     REAL(ioctl);
     va_list ap;
@@ -700,6 +725,10 @@ int ioctl(int fd, unsigned long request, ...) {
         return mtd_ioctl(fd, *e, request, arg);
     if (fd_entry* e = device_of(fd, kind::i2c))
         return i2c_ioctl(fd, *e, request, arg);
+    if (request == TCFLSH) {
+        int queue = line_queue(fd, int(reinterpret_cast<intptr_t>(arg)));
+        return queue < 0 ? 0 : real_ioctl(fd, request, queue);
+    }
     return real_ioctl(fd, request, arg);
 }
 
@@ -722,19 +751,10 @@ int nanosleep(const timespec* req, timespec* rem) {
     return scaled_nanosleep(s, rem);
 }
 
-// The console line is a pseudo-terminal standing in for the blade's UART. On the UART,
-// output that tcdrain has waited for has left the board, so a flush of the output queue
-// finds nothing to discard; on a pseudo-terminal the same flush would throw away what
-// the operator's side has not read yet. Only the input queue is flushed.
 int tcflush(int fd, int queue) {
     REAL(tcflush);
-    if (isatty(fd)) {
-        if (queue == TCOFLUSH)
-            return 0;
-        if (queue == TCIOFLUSH)
-            queue = TCIFLUSH;
-    }
-    return real_tcflush(fd, queue);
+    queue = line_queue(fd, queue);
+    return queue < 0 ? 0 : real_tcflush(fd, queue);
 }
 
 int rename(const char* from, const char* to) {
