@@ -3,7 +3,9 @@
 import json
 import os
 import shutil
+import signal
 import subprocess
+import termios
 import time
 
 import pexpect
@@ -86,6 +88,44 @@ class Board:
     def pauses(self):
         return [e["seconds"] for e in self.journal() if e["event"] == "pause"]
 
+    def _line(self):
+        """The board's own serial line, once bladesim has made it for the boot."""
+        path = self.p("run", "console")
+        for _ in range(200):
+            if os.path.exists(path) and os.path.getmtime(path) >= self.booted:
+                break
+            time.sleep(0.01)
+        with open(path) as f:
+            return os.open(f.read().strip(), os.O_RDWR | os.O_NOCTTY)
+
+    def line_settings(self):
+        """The board's serial line as the launcher has set it (a booting board)."""
+        fd = self._line()
+        try:
+            return termios.tcgetattr(fd)
+        finally:
+            os.close(fd)
+
+    def set_line(self, attrs):
+        fd = self._line()
+        try:
+            termios.tcsetattr(fd, termios.TCSANOW, attrs)
+        finally:
+            os.close(fd)
+
+    def send(self, path, cancel_after=None):
+        """A file down the console line by Debian's stock sx, through `bladesim send`;
+        with CANCEL_AFTER, the operator interrupts sx after that many seconds."""
+        proc = subprocess.Popen(["/usr/bin/python3", BLADESIM, "send", self.path, str(path)],
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                start_new_session=True)
+        try:
+            out, _ = proc.communicate(timeout=cancel_after or 300)
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGINT)
+            out, _ = proc.communicate(timeout=60)
+        return proc.returncode == 0, out.decode("latin-1")
+
     def boot(self, *extra, time_scale=TIME_SCALE, timeout=60, stderr=None, image=None):
         args = [BLADESIM, "boot", self.path, "--time-scale", time_scale, *extra]
         if stderr:
@@ -95,12 +135,13 @@ class Board:
         if self.build == "ppc":
             args.append("--ppc")
         log = open(self.p("console.log"), "a")
+        self.booted = time.time() - 1
         # The terminal's own echo is off, so the console shows exactly what the launcher
         # writes (the launcher puts back whatever settings it found).
         child = pexpect.spawn("/usr/bin/python3", args, timeout=timeout, encoding="latin-1",
                               codec_errors="replace", dimensions=(50, 200), logfile=log,
                               echo=False)
-        return Console(child, slow=self.build == "ppc")
+        return Console(child, slow=self.build != "host")
 
 
 class Console:

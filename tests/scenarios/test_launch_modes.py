@@ -174,7 +174,7 @@ def test_failed_booted_slot_write_goes_on(board):
     assert APP_LINE in con.output()
 
 
-@pytest.mark.parametrize("how", ["SIGTERM", "hang-up"])
+@pytest.mark.parametrize("how", ["SIGTERM", "hang-up", "console escape"])
 def test_a_stopped_boot_leaves_nothing_behind(board, how):
     board.env("gdbserver=on")
     con = board.boot("--fault", "nodhclient")
@@ -183,6 +183,11 @@ def test_a_stopped_boot_leaves_nothing_behind(board, how):
     if how == "SIGTERM":
         os.kill(con.child.pid, signal.SIGTERM)
         con.child.expect(pexpect.EOF)
+        con.child.close()
+        assert con.child.exitstatus == 7
+    elif how == "console escape":
+        con.send("\x1dq")  # Ctrl-] q, as a terminal program's escape
+        assert con.finish() == "bladesim: boot stopped by the console's Ctrl-] q"
         con.child.close()
         assert con.child.exitstatus == 7
     else:

@@ -113,9 +113,9 @@ def test_line_limit_and_high_bytes(rescue):
 def test_ctrl_c_as_the_character_3(rescue):
     con = rescue.boot()
     # With the terminal's signal keys off, Ctrl-C reaches the launcher as the code 3.
-    attrs = termios.tcgetattr(con.child.child_fd)
+    attrs = rescue.line_settings()
     attrs[3] &= ~termios.ISIG
-    termios.tcsetattr(con.child.child_fd, termios.TCSANOW, attrs)
+    rescue.set_line(attrs)
     to_file_name_question(con)
     time.sleep(con.settle)
     con.send("zz\x03")

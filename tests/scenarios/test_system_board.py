@@ -1,0 +1,181 @@
+# SPDX-License-Identifier: MIT
+"""The PowerPC launcher on a real Linux kernel under qemu-system-ppc: real MTD, JFFS2,
+i2c-dev and 8250 drivers. Outcomes only: console texts, flash, EEPROM, the next boot."""
+import os
+import shutil
+import time
+
+import pytest
+
+from conftest import Board, data_file, sim
+
+pytestmark = pytest.mark.skipif(os.environ.get("BLADEBOOT_SKIP_SYSTEM") == "1",
+                                reason="system board scenarios not asked for")
+
+BOOT_SLOT, BOOTED_SLOT = 1, 59
+APPLICATION = "bladesim: application ended (status 0)"
+SLOT_QUESTION = "Install image as image 1 or 2 (hit return to just boot image): "
+SWITCH = "Change the baud rate to 115200 bps and hit the <ENTER> key"
+SWITCH_BACK = "Change the baud rate back to 9600 bps, hit the <ENTER> key"
+
+
+@pytest.fixture(scope="session")
+def system_template(tmp_path_factory):
+    path = tmp_path_factory.mktemp("system") / "board"
+    sim("new", str(path), "--system")
+    return path
+
+
+@pytest.fixture
+def blade(tmp_path, system_template):
+    path = tmp_path / "board"
+    shutil.copytree(system_template, path, symlinks=True)
+    return Board(path, "system")
+
+
+def boot(blade, extra=(), **kw):
+    return blade.boot(*extra, timeout=kw.pop("timeout", 180), **kw)
+
+
+def back_at_console_speed(con):
+    """Enter once the launcher is back at the console's speed; its switch-back words may
+    have gone to sx, as they would on the blade."""
+    time.sleep(2)
+    con.send("\r")
+
+
+def ppc_pack(out, *components):
+    sim("pack", str(out), "--ppc", *components)
+    return str(out)
+
+
+def test_boot_records_the_slot_and_falls_back(blade, tmp_path):
+    blade.eeprom(BOOT_SLOT, 2)
+    con = boot(blade)
+    assert con.finish() == APPLICATION
+    assert "Booting image '2'" in con.output()
+    assert "mp.elf.strip: demo application 5.0.1.2" in con.output()
+    assert blade.eeprom(BOOTED_SLOT) == 2 and blade.eeprom(BOOT_SLOT) == 2
+
+    # Slot 2 gone from the real JFFS2: the other slot's file.
+    blade.slot(2, None)
+    con = boot(blade)
+    assert con.finish() == APPLICATION
+    out = con.output()
+    assert "Failed to open Application image 2. Trying image 1." in out
+    assert "mp.elf.strip: demo application 5.0.1.1" in out
+    assert blade.eeprom(BOOTED_SLOT) == 1
+
+    # Neither slot: the rescue partition's diagnostics.
+    blade.slot(1, None)
+    con = boot(blade)
+    assert con.finish() == APPLICATION
+    assert "Trying rescue image" in con.output()
+    assert "mp.elf.strip: demo diagnostics 4.2.0.1" in con.output()
+    assert blade.eeprom(BOOTED_SLOT) == 4
+
+
+def test_versions_display(blade):
+    blade.env("diagnostics=rescue")
+    con = boot(blade)
+    con.menu("H")
+    con.expect("Installed images versions: \r\n"
+               "\tBoot image  : 1.4.0.2\r\n"
+               "\tRFS image   : 3.1.0.7\r\n"
+               "\tKernel image: 2.6.32.1\r\n"
+               "\tDFT image   : 1.0.0.5\r\n"
+               "\tOS image 1  : 5.0.1.1\r\n"
+               "\tOS image 2  : 5.0.1.2\r\n")
+    con.menu("R")
+    assert con.finish() == "bladesim: board rebooted"
+
+
+def install_to_slot(con, slot):
+    con.answer(SLOT_QUESTION, f"{slot}\r")
+    con.expect(f"Image{slot} updated succeeded", timeout=300)
+    con.menu("E")
+    assert con.finish() == APPLICATION
+
+
+def test_tftp_install_of_kernel_and_application(blade, tmp_path):
+    kernel = data_file(tmp_path / "kernel.data", 200 * 1024, seed=8)
+    pkg = ppc_pack(blade.p("tftp", "blade-9.pkg"), f"kernel:2.6.40.1:{kernel}", "app:9.0.0.1")
+    blade.env("diagnostics=rescue")
+    con = boot(blade)
+    con.menu("T")
+    con.answer("IP addr    :", "10.77.1.2\r")
+    con.answer("Netmask    :", "255.255.255.0\r")
+    con.answer("Gateway    :", "10.77.1.1\r")
+    con.answer("Server addr:", "10.77.0.1\r")
+    con.answer("Image Filename: ", "blade-9.pkg\r")
+    con.expect("Installing image blade-9.pkg from TFTP server 10.77.0.1", timeout=120)
+    con.expect("Installing Kernel: ")
+    install_to_slot(con, 1)
+    # The kernel partition holds the component, header included, the slot the package.
+    with open(kernel, "rb") as f:
+        data = f.read()
+    assert blade.flash("kernel")[16:16 + len(data)] == data
+    blade.env("diagnostics=")
+    blade.eeprom(BOOT_SLOT, 1)
+    con = boot(blade)
+    assert con.finish() == APPLICATION
+    assert "mp.elf.strip: demo application 9.0.0.1" in con.output()
+
+
+def test_xmodem_install_by_stock_sx(blade, tmp_path):
+    pkg = ppc_pack(tmp_path / "x.pkg", "app:9.1.0.2")
+    blade.env("diagnostics=rescue")
+    con = boot(blade)
+    con.menu("X")
+    con.expect(SWITCH)
+    time.sleep(1)
+    con.send("\r")
+    sent, said = blade.send(pkg)
+    assert sent, said
+    back_at_console_speed(con)
+    install_to_slot(con, 2)
+    assert blade.eeprom(BOOT_SLOT) == 2
+    assert open(blade.user("images", "image2"), "rb").read() == open(pkg, "rb").read()
+    blade.env("diagnostics=")
+    con = boot(blade)
+    assert con.finish() == APPLICATION
+    assert "mp.elf.strip: demo application 9.1.0.2" in con.output()
+
+
+def test_wipe_of_the_real_filesystem_then_diagnostics(blade):
+    blade.env("diagnostics=diags")
+    con = boot(blade)
+    con.answer("Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) "
+               "y/N: ", "y")
+    con.expect("Erasing filesystem for clean install")
+    con.expect("Booting diags image...", timeout=300)
+    assert con.finish() == APPLICATION
+    assert "mp.elf.strip: demo diagnostics 4.2.0.1" in con.output()
+    assert os.listdir(blade.user()) == ["images"] and os.listdir(blade.user("images")) == []
+    # The next plain boot finds no slot and starts the rescue image again.
+    blade.env("diagnostics=")
+    con = boot(blade)
+    assert con.finish() == APPLICATION
+    assert "Trying rescue image" in con.output()
+
+
+# Flash events of an install of a 300 KiB kernel and its package into a slot: the kernel's
+# erases and programs come first, then the slot file's on the JFFS2.
+@pytest.mark.parametrize("cut", [3, 165000])
+def test_power_cut_in_an_install_keeps_a_bootable_blade(blade, tmp_path, cut):
+    big = data_file(tmp_path / "kernel.data", 300 * 1024, seed=5)
+    pkg = ppc_pack(tmp_path / "x.pkg", f"kernel:2.6.41.0:{big}", "app:9.2.0.1")
+    blade.env("diagnostics=rescue")
+    con = boot(blade, extra=("--fault", f"cut@{cut}"))
+    con.menu("X")
+    con.expect(SWITCH)
+    time.sleep(1)
+    con.send("\r")
+    assert blade.send(pkg)[0]
+    back_at_console_speed(con)
+    con.answer(SLOT_QUESTION, "1\r")
+    assert con.finish(timeout=600) == "bladesim: power cut"
+    blade.env("diagnostics=")
+    con = boot(blade)
+    assert con.finish() == APPLICATION
+    assert "mp.elf.strip: demo application" in con.output()
