@@ -8,7 +8,8 @@ libgtest-dev libbenchmark-dev zlib1g-dev linux-libc-dev
 g++-powerpc-linux-gnu qemu-user
 python3 python3-pexpect python3-pytest
 bubblewrap busybox util-linux coreutils tar gzip iproute2
-lrzsz net-tools isc-dhcp-client dnsmasq-base duma gdbserver gdb"
+lrzsz net-tools isc-dhcp-client dnsmasq-base duma gdbserver gdb
+qemu-system-ppc linux-source-6.1 bc flex bison libssl-dev libelf-dev cpio mtd-utils dpkg-dev"
 
 missing=""
 for p in $PACKAGES; do
