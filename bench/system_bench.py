@@ -33,10 +33,12 @@ def timed_boot(board):
     """Seconds from the boot command to the launcher's start and to the application's exec,
     and the free memory the application found."""
     events = os.path.join(board, "run", "events")
+    if os.path.exists(events):
+        os.unlink(events)  # the last boot's; this boot's is made anew
     start = time.monotonic()
     proc = subprocess.Popen(["/usr/bin/python3", BLADESIM, "boot", board],
                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
-    seen, launcher, application, memfree = "", None, None, "?"
+    seen, launcher, application = "", None, None
     while proc.poll() is None or application is None:
         try:
             with open(events) as f:
@@ -48,11 +50,12 @@ def timed_boot(board):
             launcher = now
         if application is None and "application" in seen:
             application = now
-            memfree = seen.split("memfree=", 1)[1].split()[0]
         if proc.poll() is not None and application is None:
             raise SystemExit(f"the boot of {board} did not reach the application")
         time.sleep(0.005)
     proc.wait()
+    with open(events) as f:
+        memfree = f.read().split("memfree=", 1)[1].split()[0]
     return launcher, application, memfree
 
 
