@@ -7,7 +7,6 @@ package, the blade's helpers, and an initramfs around the ppc build of bladeboot
 """
 import hashlib
 import os
-import select
 import shutil
 import socket
 import subprocess
