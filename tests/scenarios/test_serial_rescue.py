@@ -112,6 +112,12 @@ def test_enter_keys_and_reminders(rescue, tmp_path):
     con.send("\n")
     con.expect("\r\n    ... Waiting for the <Enter> key to be hit before the download can start...\r\n")
     con.send("\r")
+    # sx sends at 115200: a line the launcher left at another speed gets nothing.
+    good = rescue.line_settings()
+    rescue.set_line(good[:4] + [termios.B9600, termios.B9600, good[6]])
+    sent, said = rescue.send(pkg)
+    assert not sent and "set to 9600 baud; sx sends 115200 baud 8N1: nothing sent" in said
+    rescue.set_line(good)
     assert rescue.send(pkg)[0]
     back_from_transfer_speed(rescue)
     # Back at the old speed the terminal turns Enter into byte 10, which ends the wait.
