@@ -179,6 +179,14 @@ class Console:
     def menu(self, key):
         self.answer("Option? : ", key)
 
+    def tftp_rescue(self, address, netmask, gateway, server, name):
+        """Option T with its questions answered in turn, empty answers as a bare Enter."""
+        self.menu("T")
+        for prompt, text in (("IP addr    :", address), ("Netmask    :", netmask),
+                             ("Gateway    :", gateway), ("Server addr:", server),
+                             ("Image Filename: ", name)):
+            self.answer(prompt, text + "\r")
+
     def finish(self, timeout=None):
         """Reads to the end of the boot and returns bladesim's closing line."""
         self.child.expect(pexpect.EOF, timeout=timeout or self.child.timeout)

@@ -26,12 +26,7 @@ def start_install(board, package, **kw):
     no tftp program, which would remove /tmp/image when its own download fails."""
     board.env("diagnostics=rescue")
     con = board.boot("--fault", "notftp", image=package, timeout=120, **kw)
-    con.menu("T")
-    con.answer("IP addr    :", "10.77.1.2\r")
-    con.answer("Netmask    :", "\r")
-    con.answer("Gateway    :", "\r")
-    con.answer("Server addr:", "10.77.0.1\r")
-    con.answer("Image Filename: ", "pkg.bin\r")
+    con.tftp_rescue("10.77.1.2", "", "", "10.77.0.1", "pkg.bin")
     con.expect(OPENING)
     return con
 
