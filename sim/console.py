@@ -2,12 +2,23 @@
 """The console line of a booting board: the operator's terminal on one end, the board's
 serial console on the other (a pseudo-terminal's master for a preload board, QEMU's
 socket for a system board). A sender (`bladesim send`) takes the line while it is
-connected; Ctrl-] then q ends the boot."""
+connected; Ctrl-] then q ends the boot.
+
+On a preload board the relay is also the blade's UART (`Uart`): the device library asks
+it to drain, to flush the output queue, and to set or report the line's speed, character
+size, parity and stop bits, which a pseudo-terminal cannot hold. Requests come one per
+connection to the line socket, a line each: "drain", "flush", "get", "set BAUD BITS
+PARITY STOP"; every answer is one line."""
 import os
 import select
 import socket
+import time
+from collections import deque
 
 ESCAPE = 0x1D  # Ctrl-]
+# However fast the board's time runs, output stays this long in the UART's queue, so that
+# a flush right after a write finds it there, as it would at 9600 baud.
+UART_LATENCY = 0.01
 
 
 def write_all(fd, data):
@@ -40,24 +51,178 @@ def read_some(fd):
         return b""
 
 
-def relay(line, listener, stop, operator_in=0, operator_out=1):
+def garble(data):
+    """What a terminal shows of bytes sent at another speed or framing than its own."""
+    return bytes(0x80 | (b >> 1) for b in data)
+
+
+def text(data):
+    return data.decode("latin-1")
+
+
+class Uart:
+    """The transmit side of the blade's UART: what the board writes waits in a queue for
+    the time the line's speed takes to send it (scaled with the board's time, never less
+    than UART_LATENCY); a flush of the output discards what is still queued, and bytes
+    queued when the speed or framing changes go out garbled. JOURNAL(event, fields)
+    records discards and changes of the line."""
+
+    def __init__(self, baud, scale, journal):
+        self.settings = (baud, 8, "none", 1)
+        self.scale, self.journal = scale, journal
+        self.queue = deque()  # [release time, bytes, garbled]
+        self.free_at = 0.0
+        self.sent = b""  # the last of what went out, for the journal
+
+    def take(self, data, now):
+        start = max(now, self.free_at)
+        self.free_at = start + len(data) * 10 / self.settings[0] * self.scale
+        self.queue.append([max(self.free_at, now + UART_LATENCY), data, False])
+
+    def due(self, now):
+        out = b""
+        while self.queue and self.queue[0][0] <= now:
+            _, data, garbled = self.queue.popleft()
+            out += garble(data) if garbled else data
+            self.sent = (self.sent + data)[-400:]
+        return out
+
+    def timeout(self, now):
+        return max(0.0, self.queue[0][0] - now) if self.queue else None
+
+    def queued(self):
+        return b"".join(entry[1] for entry in self.queue)
+
+    def flush(self):
+        if self.queue:
+            self.journal("line-discard", {"text": text(self.queued())})
+        self.queue.clear()
+        self.free_at = 0.0
+
+    def set(self, settings):
+        if settings == self.settings:
+            return
+        for entry in self.queue:
+            entry[2] = True
+        self.journal("line", {"baud": settings[0], "bits": settings[1], "parity": settings[2],
+                              "stop": settings[3], "before": text(self.sent),
+                              "garbled": text(self.queued())})
+        self.settings = settings
+
+    def answer(self, request):
+        """The answer to REQUEST; None for a drain that must wait for the queue."""
+        words = request.split()
+        if words == ["drain"]:
+            return None if self.queue else "ok"
+        if words == ["flush"]:
+            self.flush()
+            return "ok"
+        if words == ["get"]:
+            return " ".join(str(s) for s in self.settings)
+        if len(words) == 5 and words[0] == "set" and words[3] in ("none", "even", "odd"):
+            try:
+                settings = (int(words[1]), int(words[2]), words[3], int(words[4]))
+            except ValueError:
+                return "error"
+            if settings[0] > 0 and 5 <= settings[1] <= 8 and settings[3] in (1, 2):
+                self.set(settings)
+                return "ok"
+        return "error"
+
+
+def read_request(conn):
+    conn.settimeout(1.0)
+    data = b""
+    try:
+        while not data.endswith(b"\n"):
+            part = conn.recv(64)
+            if not part or len(data) > 256:
+                break
+            data += part
+    except OSError:
+        pass
+    return text(data).strip()
+
+
+def reply(conn, answer):
+    try:
+        conn.sendall(answer.encode() + b"\n")
+    except OSError:
+        pass
+    conn.close()
+
+
+def read_ready(fd):
+    """All the board has written and the relay has not read yet."""
+    out = b""
+    while select.select([fd], [], [], 0)[0]:
+        data = read_some(fd)
+        if not data:
+            break
+        out += data
+    return out
+
+
+def relay(line, listener, stop, operator_in=0, operator_out=1, uart=None, requests=None):
     """Copies bytes until the line closes ("closed"), STOP is set ("stopped") or the
-    operator types Ctrl-] q ("escape"). LINE is a descriptor, LISTENER a socket."""
+    operator types Ctrl-] q ("escape"). LINE is a descriptor, LISTENER a socket; with a
+    Uart, REQUESTS is the socket of the device library's line requests."""
     sender, reading, state = None, True, {"escaped": False}
-    while not stop.is_set():
-        watch = [line, listener] + ([sender] if sender else [operator_in] if reading else [])
-        ready, _, _ = select.select(watch, [], [], 0.05)
+    drains, closed = [], False
+    while not stop.is_set() or (uart and uart.queue):
+        now = time.monotonic()
+        if uart:
+            out = uart.due(now)
+            if out:
+                try:
+                    write_all(sender.fileno() if sender else operator_out, out)
+                except OSError:
+                    if not sender:
+                        return "closed"
+                    sender.close()
+                    sender = None
+            if not uart.queue:
+                for conn in drains:
+                    reply(conn, "ok")
+                drains = []
+            if closed and not uart.queue:
+                return "closed"
+        watch = [listener] + ([requests] if requests else [])
+        watch += [] if closed else [line]
+        watch += [sender] if sender else [operator_in] if reading else []
+        wait = uart.timeout(now) if uart else None
+        ready, _, _ = select.select(watch, [], [], 0.05 if wait is None else min(wait, 0.05))
         if line in ready:
             data = read_some(line)
             if not data:
-                return "closed"
-            try:
-                write_all(sender.fileno() if sender else operator_out, data)
-            except OSError:
-                if not sender:
+                if not uart or not uart.queue:
                     return "closed"
-                sender.close()
-                sender = None
+                closed = True
+            elif uart and not sender:
+                uart.take(data, time.monotonic())
+            else:
+                if uart:  # a sender reads the line at once; the transfer has its own pace
+                    uart.sent = (uart.sent + data)[-400:]
+                try:
+                    write_all(sender.fileno() if sender else operator_out, data)
+                except OSError:
+                    if not sender:
+                        return "closed"
+                    sender.close()
+                    sender = None
+        if requests in ready:
+            conn, _ = requests.accept()
+            request = read_request(conn)
+            # What the board wrote before asking is in the UART's queue before the answer.
+            if not closed:
+                for_uart = read_ready(line)
+                if for_uart:
+                    uart.take(for_uart, time.monotonic())
+            answer = uart.answer(request)
+            if answer is None:
+                drains.append(conn)
+            else:
+                reply(conn, answer)
         if listener in ready:
             conn, _ = listener.accept()
             if sender:
@@ -90,5 +255,18 @@ def listen(path):
         pass
     sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     sock.bind(path)
-    sock.listen(1)
+    sock.listen(8)
     return sock
+
+
+def ask(path, request):
+    """One request to a booting board's UART; its answer, or None when the line is not
+    relayed."""
+    try:
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
+            sock.settimeout(30)
+            sock.connect(path)
+            sock.sendall(request.encode() + b"\n")
+            return read_request(sock)
+    except OSError:
+        return None

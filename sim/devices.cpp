@@ -39,7 +39,9 @@
 #include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -538,6 +540,73 @@ void journal_exec(const char* path, char* const argv[]) {
     journal("exec", f + "], \"peak_rss_kb\": " + std::to_string(peak_rss_kb()));
 }
 
+// The console line is a pseudo-terminal, and bladesim's relay on its other side stands in
+// for the blade's UART: output waits in its queue for the time the line's speed takes,
+// a drain waits for that queue, a flush of the output discards what is still in it, and it
+// holds the character size, parity and stop bits that a pseudo-terminal cannot. Without a
+// relay (no terminal) the calls go to the pseudo-terminal as they are.
+bool on_uart(int fd) {
+    return getenv("BLADESIM_LINE") && isatty(fd);
+}
+
+// One request to the line's UART; its one-line answer in ANSWER. False when there is no
+// relay to ask.
+bool uart_ask(const char* request, char* answer = nullptr, size_t size = 0) {
+    REAL(read);
+    REAL(write);
+    REAL(close);
+    const char* path = getenv("BLADESIM_LINE");
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (!path || strlen(path) >= sizeof addr.sun_path)
+        return false;
+    strcpy(addr.sun_path, path);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    std::string line = std::string(request) + "\n";
+    char got[64];
+    size_t have = 0;
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+              real_write(fd, line.data(), line.size()) == ssize_t(line.size());
+    while (ok && have < sizeof got - 1) {
+        ssize_t n = real_read(fd, got + have, sizeof got - 1 - have);
+        if (n <= 0)
+            break;
+        have += size_t(n);
+        if (got[have - 1] == '\n')
+            break;
+    }
+    real_close(fd);
+    got[have] = '\0';
+    got[strcspn(got, "\n")] = '\0';
+    if (answer)
+        snprintf(answer, size, "%s", got);
+    return ok && have > 0 && strcmp(got, "error") != 0;
+}
+
+struct line_speed {
+    speed_t code;
+    long baud;
+};
+constexpr line_speed kLineSpeeds[] = {{B1200, 1200},   {B2400, 2400},    {B4800, 4800},
+                                      {B9600, 9600},   {B19200, 19200},  {B38400, 38400},
+                                      {B57600, 57600}, {B115200, 115200}};
+
+long line_baud(speed_t code) {
+    for (const auto& s : kLineSpeeds)
+        if (s.code == code)
+            return s.baud;
+    return 0;
+}
+
+speed_t line_code(long baud) {
+    for (const auto& s : kLineSpeeds)
+        if (s.baud == baud)
+            return s.code;
+    return B0;
+}
+
 std::vector<char*> collect_args(const char* arg0, va_list ap) {
     std::vector<char*> args;
     args.push_back(const_cast<char*>(arg0));
@@ -694,22 +763,6 @@ ssize_t write(int fd, const void* buf, size_t n) {
     return real_write(fd, buf, n);
 }
 
-// The console line is a pseudo-terminal standing in for the blade's UART. On the UART,
-// output that tcdrain has waited for has left the board, so a flush of the output queue
-// finds nothing to discard; on a pseudo-terminal the same flush throws away what the
-// operator's side has not read yet. lrzsz's receiver ends an XMODEM transfer with its ACK
-// of the sender's EOT, a drain and a flush of both queues (through the TCFLSH request, not
-// tcflush), which on a pseudo-terminal loses that ACK whenever the sender had not read it
-// yet. So only the input queue is flushed, whichever way the flush is asked for. Returns
-// the queue to flush, or -1 for none.
-static int line_queue(int fd, int queue) {
-    if (!isatty(fd))
-        return queue;
-    if (queue == TCOFLUSH)
-        return -1;
-    return queue == TCIOFLUSH ? TCIFLUSH : queue;
-}
-
 int ioctl(int fd, unsigned long request, ...) {
     REAL(ioctl);
     va_list ap;
@@ -725,10 +778,11 @@ int ioctl(int fd, unsigned long request, ...) {
         return mtd_ioctl(fd, *e, request, arg);
     if (fd_entry* e = device_of(fd, kind::i2c))
         return i2c_ioctl(fd, *e, request, arg);
-    if (request == TCFLSH) {
-        int queue = line_queue(fd, int(reinterpret_cast<intptr_t>(arg)));
-        return queue < 0 ? 0 : real_ioctl(fd, request, queue);
-    }
+    // lrzsz's receiver drains and flushes with these requests rather than the calls.
+    if (request == TCFLSH)
+        return tcflush(fd, int(reinterpret_cast<intptr_t>(arg)));
+    if (request == TCSBRK && arg && on_uart(fd))
+        return uart_ask("drain") ? 0 : real_ioctl(fd, request, arg);
     return real_ioctl(fd, request, arg);
 }
 
@@ -753,8 +807,62 @@ int nanosleep(const timespec* req, timespec* rem) {
 
 int tcflush(int fd, int queue) {
     REAL(tcflush);
-    queue = line_queue(fd, queue);
-    return queue < 0 ? 0 : real_tcflush(fd, queue);
+    if (!on_uart(fd) || queue == TCIFLUSH)
+        return real_tcflush(fd, queue);
+    if (!uart_ask("flush"))
+        return real_tcflush(fd, queue);
+    return queue == TCIOFLUSH ? real_tcflush(fd, TCIFLUSH) : 0;
+}
+
+int tcdrain(int fd) {
+    REAL(tcdrain);
+    return on_uart(fd) && uart_ask("drain") ? 0 : real_tcdrain(fd);
+}
+
+int tcsetattr(int fd, int when, const termios* t) {
+    REAL(tcsetattr);
+    if (on_uart(fd) && t) {
+        if (when != TCSANOW)
+            uart_ask("drain");
+        char request[64];
+        tcflag_t size = t->c_cflag & CSIZE;
+        snprintf(request, sizeof request, "set %ld %d %s %d", line_baud(cfgetospeed(t)),
+                 size == CS5   ? 5
+                 : size == CS6 ? 6
+                 : size == CS7 ? 7
+                               : 8,
+                 !(t->c_cflag & PARENB)  ? "none"
+                 : (t->c_cflag & PARODD) ? "odd"
+                                         : "even",
+                 t->c_cflag & CSTOPB ? 2 : 1);
+        uart_ask(request);
+    }
+    return real_tcsetattr(fd, when, t);
+}
+
+int tcgetattr(int fd, termios* t) {
+    REAL(tcgetattr);
+    int r = real_tcgetattr(fd, t);
+    char answer[64];
+    long baud;
+    int bits, stop;
+    char parity[8];
+    if (r == 0 && on_uart(fd) && uart_ask("get", answer, sizeof answer) &&
+        sscanf(answer, "%ld %d %7s %d", &baud, &bits, parity, &stop) == 4) {
+        // The pseudo-terminal keeps 8 data bits and no parity whatever it is told, and the
+        // speed that the UART holds may have been set from its other side.
+        if (speed_t code = line_code(baud); code != B0) {
+            cfsetispeed(t, code);
+            cfsetospeed(t, code);
+        }
+        t->c_cflag &= ~tcflag_t(CSIZE | PARENB | PARODD | CSTOPB);
+        t->c_cflag |= bits == 5 ? CS5 : bits == 6 ? CS6 : bits == 7 ? CS7 : CS8;
+        if (strcmp(parity, "none") != 0)
+            t->c_cflag |= strcmp(parity, "odd") == 0 ? PARENB | PARODD : PARENB;
+        if (stop == 2)
+            t->c_cflag |= CSTOPB;
+    }
+    return r;
 }
 
 int rename(const char* from, const char* to) {

@@ -4,6 +4,7 @@ import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import termios
 import time
@@ -99,12 +100,20 @@ class Board:
             return os.open(f.read().strip(), os.O_RDWR | os.O_NOCTTY)
 
     def line_settings(self):
-        """The board's serial line as the launcher has set it (a booting board)."""
+        """The board's serial line as the launcher has set it (a booting board), the
+        framing as the UART holds it."""
         fd = self._line()
         try:
-            return termios.tcgetattr(fd)
+            attrs = termios.tcgetattr(fd)
         finally:
             os.close(fd)
+        _, bits, parity, stop = self.uart().split()
+        attrs[2] &= ~(termios.CSIZE | termios.PARENB | termios.PARODD | termios.CSTOPB)
+        attrs[2] |= getattr(termios, f"CS{bits}")
+        attrs[2] |= {"none": 0, "even": termios.PARENB,
+                     "odd": termios.PARENB | termios.PARODD}[parity]
+        attrs[2] |= termios.CSTOPB if stop == "2" else 0
+        return attrs
 
     def set_line(self, attrs):
         fd = self._line()
@@ -112,6 +121,18 @@ class Board:
             termios.tcsetattr(fd, termios.TCSANOW, attrs)
         finally:
             os.close(fd)
+
+    def uart(self, request="get"):
+        """Asks the board's UART (the console relay), as the device library does."""
+        for _ in range(200):
+            path = self.p("run", "line.sock")
+            if os.path.exists(path) and os.path.getmtime(path) >= self.booted:
+                break
+            time.sleep(0.01)
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
+            sock.connect(path)
+            sock.sendall(request.encode() + b"\n")
+            return sock.makefile().readline().strip()
 
     def send(self, path, cancel_after=None):
         """A file down the console line by Debian's stock sx, through `bladesim send`;

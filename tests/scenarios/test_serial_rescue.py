@@ -69,6 +69,9 @@ def test_whole_xmodem_rescue(rescue, tmp_path):
     pkg = pack(tmp_path / "x.pkg", "app:8.2.0.1", f"dtb:1.0.2.0:{data_file(tmp_path / 'd', 3000)}")
     data = open(pkg, "rb").read()
     con = rescue.boot(timeout=120)
+    # The line (and the operator's terminal) at 7 bits, even parity, 2 stop bits: the
+    # transfer's 8N1 is the launcher's own doing.
+    assert rescue.uart("set 9600 7 even 2") == "ok"
     before = rescue.line_settings()
     con.menu("X")
     con.expect("Running xmodem rescue.....\r\n")
@@ -93,6 +96,14 @@ def test_whole_xmodem_rescue(rescue, tmp_path):
     assert control_chars(cc) == control_chars(before[6])
     # Afterwards the line is exactly as it was found.
     assert after == before
+    # Each switch came after its instructions had gone out whole, at the old speed.
+    switches = [e for e in rescue.journal() if e["event"] == "line"][1:]
+    assert [(e["baud"], e["bits"], e["parity"], e["stop"]) for e in switches] == [
+        (115200, 8, "none", 1), (9600, 7, "even", 2)]
+    assert switches[0]["before"].endswith(SWITCH)
+    assert switches[1]["before"].endswith(SWITCH_BACK + "\n")  # output processing off
+    assert not any(e["garbled"] for e in switches)
+    assert not any(e["event"] == "line-discard" for e in rescue.journal())
 
     # The received file keeps the last block's padding; the installer left it alone.
     received = open(rescue.tmp("image"), "rb").read()
@@ -113,11 +124,13 @@ def test_enter_keys_and_reminders(rescue, tmp_path):
     con.expect("\r\n    ... Waiting for the <Enter> key to be hit before the download can start...\r\n")
     con.send("\r")
     # sx sends at 115200: a line the launcher left at another speed gets nothing.
-    good = rescue.line_settings()
-    rescue.set_line(good[:4] + [termios.B9600, termios.B9600, good[6]])
+    rescue.uart("set 9600 8 none 1")
     sent, said = rescue.send(pkg)
     assert not sent and "set to 9600 baud; sx sends 115200 baud 8N1: nothing sent" in said
-    rescue.set_line(good)
+    rescue.uart("set 115200 7 none 1")
+    sent, said = rescue.send(pkg)
+    assert not sent and "set to 7 data bits; sx sends 115200 baud 8N1: nothing sent" in said
+    rescue.uart("set 115200 8 none 1")
     assert rescue.send(pkg)[0]
     back_from_transfer_speed(rescue)
     # Back at the old speed the terminal turns Enter into byte 10, which ends the wait.
