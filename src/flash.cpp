@@ -122,6 +122,9 @@ int fail_block(const char* what) {
 
 int flash_write(const write_source& src, int fd, uint32_t length, uint32_t offset,
                 uint8_t progress) {
+    // The progress field comes first, so that every failure message follows it.
+    if (progress)
+        printf("     ");
     // Each partition is written with its own geometry, and a range that does not fit
     // in it is refused before any block is erased.
     partition_geometry geo;
@@ -147,8 +150,6 @@ int flash_write(const write_source& src, int fd, uint32_t length, uint32_t offse
         puts("Flash Write malloc failed");
         return 0;
     }
-    if (progress)
-        printf("     ");
 
     uint32_t b = first;
     uint32_t p = 0;

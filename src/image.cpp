@@ -320,12 +320,10 @@ component_source component_at(installer& in, uint64_t at) {
     return {in.package.get(), -1, 0};
 }
 
-// Every component is announced by its label and checked against its CRC, over the whole
-// component, before anything of it is written.
-bool announce_and_check(installer& in, const component_type& t, uint64_t at,
-                        const component_header& h) {
-    printf("%s", t.label);
-    fflush(stdout);
+// Every component is checked against its CRC, over the whole component, before anything
+// of it is written.
+bool check_component(installer& in, const component_type& t, uint64_t at,
+                     const component_header& h) {
     component_source source = component_at(in, at);
     const stream_result r = stream_component(source, h.len + HEADER_SIZE, -1, 0, false);
     if (r.read != h.len + HEADER_SIZE) {
@@ -415,6 +413,9 @@ int processBladeImage(const char* path) {
         const component_type* t = component_type_of(h.magic);
         if (!t)
             break;
+        // The label comes before any verdict on the component.
+        printf("%s", t->label);
+        fflush(stdout);
         // Lengths the file cannot back are refused before anything else is done.
         if (h.len > MAX_COMPONENT_LEN) {
             printf("Bad length for %s: 0x%08x, voiding download\n", t->crc_name, h.len);
@@ -426,7 +427,7 @@ int processBladeImage(const char* path) {
                    (unsigned long long)(file_size - at), total);
             return 0;
         }
-        if (!announce_and_check(in, *t, at, h))
+        if (!check_component(in, *t, at, h))
             return 0;
         outcome o = t->magic == MAGIC_APPLICATION ? install_application(in, at, h)
                                                   : install_flash_component(in, *t, at, h);

@@ -223,9 +223,10 @@ def test_damaged_length_is_refused_before_writing(board, tmp_path, how):
     con = start_install(board, pkg)
     con.expect("Installing Device Tree: ")
     if how == "cut short":
-        con.expect("KERNEL image is cut short (4916 of 5016 bytes), voiding download")
+        con.expect("Installing Kernel: KERNEL image is cut short (4916 of 5016 bytes), voiding "
+                   "download")
     else:
-        con.expect("Bad length for KERNEL: 0xfffffff8, voiding download")
+        con.expect("Installing Kernel: Bad length for KERNEL: 0xfffffff8, voiding download")
     back_at_menu_then_exit(con)
     assert board.flash("kernel") == kernel
 
