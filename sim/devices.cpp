@@ -7,18 +7,23 @@
 //   BLADESIM_JOURNAL     journal file (JSON lines), appended to
 //   BLADESIM_TIME_SCALE  factor applied to every pause (default 1)
 //   BLADESIM_ERASESIZE   erase block size of every partition (default 65536)
-//   BLADESIM_FAULTS      comma-separated faults: PART:getinfo, PART:read[@BLOCK],
-//                        PART:erase[@BLOCK], PART:write[@BLOCK], system, cpld-busy,
-//                        eeprom-read, eeprom-write, cut@N (the power fails at the Nth
+//   BLADESIM_FAULTS      comma-separated faults: PART:open, PART:getinfo,
+//                        PART:read[@BLOCK], PART:erase[@BLOCK], PART:write[@BLOCK],
+//                        system, cpld-busy, eeprom-read, eeprom-write, tmp-create (no
+//                        file can be created in /tmp), cut@N (the power fails at the Nth
 //                        erase or write of a partition or of a file in /user/images,
 //                        counted across the board's processes: the launcher is killed
-//                        before it happens)
+//                        before it happens, and /user loses what was not synced)
+//   BLADESIM_USER_CAPACITY  bytes the files of /user may take (ENOSPC beyond)
 //
 // I2C bus 0 ("/dev/i2c-0", the board's EEPROM file) carries the multiplexer at 0x70,
 // the Summit device at 0x4F and the VPD EEPROM at 0x54, which answers only while
-// multiplexer channel 3 is selected and the CPLD grants VPD access (bit 0 of register
-// 20 of "/dev/blade/cpld_mmmap"). The CPLD's status register 24 reads busy for a few
-// polls after each write of register 20. Bus 1 opens and carries nothing.
+// multiplexer channel 3 is selected, the CPLD grants VPD access (bit 0 of register 20 of
+// "/dev/blade/cpld_mmmap") and the Summit device's register 0x87 holds 0x55. The CPLD's
+// status register 24 reads busy for 25 ms of board time (real time plus what scaled
+// pauses skipped) after each write of register 20. Reads and writes of an I2C descriptor
+// are raw transfers with the selected device, positioned or not, as with i2c-dev. Bus 1
+// opens and carries nothing.
 // The library removes itself from LD_PRELOAD when it loads, so that the programs the
 // launcher starts run as they would on the blade. With BLADESIM_LINE_ONLY set it gives a
 // program only the console line's UART behaviour (the rx stand-in loads it so).
@@ -31,6 +36,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
@@ -66,12 +72,17 @@ constexpr uint8_t kVpdAddress = 0x54;
 constexpr uint8_t kVpdChannelBit = 1u << 3;
 constexpr off_t kCpldVpdAccess = 20;
 constexpr off_t kCpldVpdStatus = 24;
-constexpr int kCpldBusyPolls = 3;
+constexpr uint8_t kSummitVpdRegister = 0x87;
+constexpr uint8_t kSummitVpdValue = 0x55;
+// The CPLD reports busy for this long of board time after register 20 changes.
+constexpr double kCpldBusySeconds = 0.025;
 
 // Board hardware state that outlives one transfer.
 uint8_t g_mux;
 uint8_t g_summit[256];
-int g_cpld_busy;
+double g_cpld_busy_until;
+// Board time runs ahead of real time by what the scaled pauses did not sleep.
+double g_pause_credit;
 
 constexpr int kMaxFds = 1024;
 fd_entry g_fds[kMaxFds];
@@ -107,6 +118,13 @@ template <typename F> F real(const char* name) {
 }
 
 #define REAL(fn) static auto real_##fn = real<decltype(&::fn)>(#fn)
+
+// Seconds of the board's own clock: real time plus what the scaled pauses skipped.
+double board_time() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9 + g_pause_credit;
+}
 
 double now() {
     timespec ts;
@@ -180,6 +198,137 @@ bool fault_named(const char* name) {
     return any_fault([&](const std::string& item) { return item == name; });
 }
 
+// --- The user filesystem across a power cut ----------------------------------------------
+// A cut loses what the blade had not made durable on /user: data written to a file since
+// its last fsync, and creations, renames and removals since the last fsync of the file's
+// directory. Each path touched since it was last durable keeps its durable state (its
+// content, or its absence) in a shadow file under the sandbox's /run until it is durable
+// again; a cut puts every shadow back before the launcher dies.
+struct shadow {
+    bool used;
+    bool existed;    // the durable state has the file, with the shadow file's content
+    bool data_dirty; // written since its last fsync
+    bool name_dirty; // created, renamed or removed since its directory's last fsync
+    char path[128];
+};
+constexpr int kShadows = 32;
+shadow g_shadows[kShadows];
+
+bool on_user_fs(const char* path) {
+    return path && std::strncmp(path, "/user/", 6) == 0;
+}
+
+void shadow_file(const shadow& sh, char (&out)[48]) {
+    snprintf(out, sizeof out, "/run/bladesim-shadow-%d", int(&sh - g_shadows));
+}
+
+bool copy_file(const char* from, const char* to) {
+    REAL(open);
+    REAL(read);
+    REAL(write);
+    int in = real_open(from, O_RDONLY | O_CLOEXEC, 0);
+    if (in < 0)
+        return false;
+    int out = real_open(to, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    char buf[65536];
+    ssize_t n = 0;
+    while (out >= 0 && (n = real_read(in, buf, sizeof buf)) > 0)
+        if (real_write(out, buf, size_t(n)) != n)
+            n = -1;
+    ::close(in);
+    if (out >= 0)
+        ::close(out);
+    return out >= 0 && n == 0;
+}
+
+// The shadow of PATH, taken now (its current state is durable) if it has none yet.
+shadow* touch(const char* path) {
+    shadow* free_slot = nullptr;
+    for (shadow& sh : g_shadows) {
+        if (sh.used && std::strcmp(sh.path, path) == 0)
+            return &sh;
+        if (!sh.used && !free_slot)
+            free_slot = &sh;
+    }
+    if (!free_slot || std::strlen(path) >= sizeof free_slot->path)
+        return nullptr;
+    shadow& sh = *free_slot;
+    sh = shadow{true, false, false, false, {}};
+    snprintf(sh.path, sizeof sh.path, "%s", path);
+    char saved[48];
+    shadow_file(sh, saved);
+    struct stat st;
+    sh.existed = stat(path, &st) == 0 && S_ISREG(st.st_mode) && copy_file(path, saved);
+    return &sh;
+}
+
+void settle(shadow& sh) {
+    if (sh.data_dirty || sh.name_dirty)
+        return;
+    char saved[48];
+    shadow_file(sh, saved);
+    unlink(saved);
+    sh.used = false;
+}
+
+// An fsync of the file or directory at PATH.
+void made_durable(const char* path) {
+    struct stat st;
+    const bool dir = stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+    const size_t len = std::strlen(path);
+    for (shadow& sh : g_shadows) {
+        if (!sh.used)
+            continue;
+        if (!dir && std::strcmp(sh.path, path) == 0)
+            sh.data_dirty = false;
+        else if (dir && std::strncmp(sh.path, path, len) == 0 && sh.path[len] == '/' &&
+                 !std::strchr(sh.path + len + 1, '/'))
+            sh.name_dirty = false;
+        settle(sh);
+    }
+}
+
+// Every shadow put back: the user filesystem as the power cut leaves it.
+std::string lose_unsynced() {
+    std::string lost;
+    for (shadow& sh : g_shadows) {
+        if (!sh.used)
+            continue;
+        char saved[48];
+        shadow_file(sh, saved);
+        if (sh.existed)
+            copy_file(saved, sh.path);
+        else
+            unlink(sh.path);
+        lost += (lost.empty() ? "" : ", ") + json_string(sh.path);
+    }
+    return lost;
+}
+
+// Room left on /user: the partition less the filesystem's own blocks, against what its
+// files take.
+uint64_t user_fs_used(const char* dir) {
+    uint64_t used = 0;
+    if (DIR* d = opendir(dir)) {
+        while (dirent* ent = readdir(d)) {
+            if (std::strcmp(ent->d_name, ".") == 0 || std::strcmp(ent->d_name, "..") == 0)
+                continue;
+            std::string path = std::string(dir) + "/" + ent->d_name;
+            struct stat st;
+            if (lstat(path.c_str(), &st) != 0)
+                continue;
+            used += S_ISDIR(st.st_mode) ? user_fs_used(path.c_str()) : uint64_t(st.st_size);
+        }
+        closedir(d);
+    }
+    return used;
+}
+
+bool user_fs_full(size_t more) {
+    const char* capacity = getenv("BLADESIM_USER_CAPACITY");
+    return capacity && user_fs_used("/user") + more > std::strtoull(capacity, nullptr, 10);
+}
+
 // Every erase or write of the board's storage is counted across the board's processes
 // (the launcher here, the platform stand-ins such as flash_eraseall through journal.sh),
 // in one file under the sandbox's /run; at the one named by cut@N the board loses its
@@ -217,7 +366,7 @@ void power_check() {
     if (count == cut_at) {
         char f[48];
         snprintf(f, sizeof f, "\"operation\": %ld", count);
-        journal("power-cut", f);
+        journal("power-cut", f + (", \"lost\": [" + lose_unsynced() + "]"));
         kill(getpid(), SIGKILL);
     }
 }
@@ -408,9 +557,7 @@ ssize_t cpld_read(int fd, void* buf, size_t n) {
     off_t reg = lseek(fd, 0, SEEK_CUR);
     auto* out = static_cast<uint8_t*>(buf);
     if (reg == kCpldVpdStatus) {
-        bool busy = fault_named("cpld-busy") || g_cpld_busy > 0;
-        if (g_cpld_busy > 0)
-            --g_cpld_busy;
+        bool busy = fault_named("cpld-busy") || board_time() < g_cpld_busy_until;
         out[0] = busy ? 0x03 : 0x01; // bit 0 is not part of the status
         return 1;
     }
@@ -427,7 +574,7 @@ ssize_t cpld_write(int fd, const void* buf, size_t n) {
     snprintf(f, sizeof f, "\"register\": %ld, \"value\": %u", long(reg), v);
     journal("cpld", f);
     if (reg == kCpldVpdAccess)
-        g_cpld_busy = kCpldBusyPolls;
+        g_cpld_busy_until = board_time() + kCpldBusySeconds;
     return real_pwrite(fd, &v, 1, reg);
 }
 
@@ -446,8 +593,11 @@ int i2c_fail(int err) {
     return -1;
 }
 
+// The EEPROM is on the bus only behind multiplexer channel 3, with the CPLD granting
+// access and the Summit device set up for it.
 bool vpd_reachable() {
-    return (g_mux & kVpdChannelBit) && (cpld_register(kCpldVpdAccess) & 1);
+    return (g_mux & kVpdChannelBit) && (cpld_register(kCpldVpdAccess) & 1) &&
+           g_summit[kSummitVpdRegister] == kSummitVpdValue;
 }
 
 int i2c_smbus(int fd, fd_entry& e, i2c_smbus_ioctl_data* args) {
@@ -506,6 +656,7 @@ int i2c_ioctl(int fd, fd_entry& e, unsigned long request, void* arg) {
 }
 
 void scaled_pause(double seconds) {
+    g_pause_credit += seconds * (1.0 - cfg().scale);
     char f[64];
     snprintf(f, sizeof f, "\"seconds\": %.6f", seconds);
     journal("pause", f);
@@ -607,6 +758,27 @@ speed_t line_code(long baud) {
     return B0;
 }
 
+// Before an open: false (errno set) when a fault refuses it; a file about to be created
+// or truncated on /user is a change to its data, and to its directory when it is new.
+bool may_open(const char* path, int flags) {
+    if (!path)
+        return true;
+    if (((flags & O_CREAT) && std::strncmp(path, "/tmp/", 5) == 0 && fault_named("tmp-create")) ||
+        (std::strncmp(path, "/dev/mtd-", 9) == 0 && fault(path + 9, "open"))) {
+        errno = EACCES;
+        return false;
+    }
+    if (!on_user_fs(path) || !(flags & (O_CREAT | O_TRUNC)))
+        return true;
+    struct stat st;
+    const bool is_new = stat(path, &st) != 0;
+    if (shadow* sh = touch(path)) {
+        sh->data_dirty = sh->data_dirty || (flags & O_TRUNC) || is_new;
+        sh->name_dirty = sh->name_dirty || is_new;
+    }
+    return true;
+}
+
 std::vector<char*> collect_args(const char* arg0, va_list ap) {
     std::vector<char*> args;
     args.push_back(const_cast<char*>(arg0));
@@ -645,6 +817,8 @@ extern "C" {
             mode = va_arg(ap, mode_t);                                                             \
             va_end(ap);                                                                            \
         }                                                                                          \
+        if (!may_open(path, flags))                                                                \
+            return -1;                                                                             \
         int fd = real_##fn(path, flags, mode);                                                     \
         classify(fd, path);                                                                        \
         return fd;                                                                                 \
@@ -661,6 +835,8 @@ int openat(int dirfd, const char* path, int flags, ...) {
         mode = va_arg(ap, mode_t);
         va_end(ap);
     }
+    if (!may_open(path, flags))
+        return -1;
     int fd = real_openat(dirfd, path, flags, mode);
     classify(fd, path);
     return fd;
@@ -697,6 +873,9 @@ int close(int fd) {
 
 ssize_t pread(int fd, void* buf, size_t n, off_t offset) {
     REAL(pread);
+    // i2c-dev ignores the offset: a positioned read is a plain receive.
+    if (device_of(fd, kind::i2c))
+        return i2c_fail(ENXIO);
     if (fd_entry* e = mtd_of(fd))
         return mtd_pread(fd, *e, buf, n, uint64_t(offset));
     return real_pread(fd, buf, n, offset);
@@ -704,6 +883,9 @@ ssize_t pread(int fd, void* buf, size_t n, off_t offset) {
 
 ssize_t pread64(int fd, void* buf, size_t n, off64_t offset) {
     REAL(pread64);
+    // i2c-dev ignores the offset: a positioned read is a plain receive.
+    if (device_of(fd, kind::i2c))
+        return i2c_fail(ENXIO);
     if (fd_entry* e = mtd_of(fd))
         return mtd_pread(fd, *e, buf, n, uint64_t(offset));
     return real_pread64(fd, buf, n, offset);
@@ -711,6 +893,8 @@ ssize_t pread64(int fd, void* buf, size_t n, off64_t offset) {
 
 ssize_t pwrite(int fd, const void* buf, size_t n, off_t offset) {
     REAL(pwrite);
+    if (fd_entry* e = device_of(fd, kind::i2c))
+        return i2c_write(*e, buf, n);
     if (fd_entry* e = mtd_of(fd))
         return mtd_pwrite(fd, *e, buf, n, uint64_t(offset));
     return real_pwrite(fd, buf, n, offset);
@@ -718,6 +902,8 @@ ssize_t pwrite(int fd, const void* buf, size_t n, off_t offset) {
 
 ssize_t pwrite64(int fd, const void* buf, size_t n, off64_t offset) {
     REAL(pwrite64);
+    if (fd_entry* e = device_of(fd, kind::i2c))
+        return i2c_write(*e, buf, n);
     if (fd_entry* e = mtd_of(fd))
         return mtd_pwrite(fd, *e, buf, n, uint64_t(offset));
     return real_pwrite64(fd, buf, n, offset);
@@ -743,6 +929,12 @@ ssize_t write(int fd, const void* buf, size_t n) {
     REAL(write);
     if (fd_entry* e = device_of(fd, kind::slot)) {
         power_check();
+        if (user_fs_full(n)) {
+            errno = ENOSPC;
+            return -1;
+        }
+        if (shadow* sh = touch(e->name))
+            sh->data_dirty = true;
         char f[160];
         snprintf(f, sizeof f, "\"file\": \"%s\", \"offset\": %lld, \"length\": %zu", e->name,
                  (long long)lseek(fd, 0, SEEK_CUR), n);
@@ -867,8 +1059,39 @@ int tcgetattr(int fd, termios* t) {
 
 int rename(const char* from, const char* to) {
     REAL(rename);
+    if (on_user_fs(from) && on_user_fs(to)) {
+        shadow* old_to = touch(to);
+        shadow* old_from = touch(from);
+        if (old_to && old_from) {
+            old_to->name_dirty = old_from->name_dirty = true;
+            old_to->data_dirty = old_from->data_dirty;
+        }
+    }
     journal("rename", "\"from\": " + json_string(from) + ", \"to\": " + json_string(to));
     return real_rename(from, to);
+}
+
+int unlink(const char* path) {
+    REAL(unlink);
+    struct stat st;
+    if (on_user_fs(path) && stat(path, &st) == 0)
+        if (shadow* sh = touch(path))
+            sh->name_dirty = true;
+    return real_unlink(path);
+}
+
+int fsync(int fd) {
+    REAL(fsync);
+    int r = real_fsync(fd);
+    char link[32], path[256];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = r == 0 ? readlink(link, path, sizeof path - 1) : -1;
+    if (n > 0) {
+        path[n] = '\0';
+        if (on_user_fs(path))
+            made_durable(path);
+    }
+    return r;
 }
 
 int system(const char* command) {

@@ -167,14 +167,20 @@ def test_rescue_component_with_bad_crc(board, tmp_path):
                  [], "bladesim: board rebooted (status 0)")
 
 
-def test_full_tmp_is_a_failure_not_a_truncated_launch(board, tmp_path):
-    board.fault("tmpfull")
+@pytest.mark.parametrize("fault,said", [
+    ("tmpfull", "Failed to write application image output file."),
+    ("tmp-create", "Failed to open application image output file."),
+    ("backtrace-noexec", "Failed to start Application OS."),
+])
+def test_boot_that_cannot_launch_resets(board, tmp_path, fault, said):
+    board.fault(fault)
     errors = tmp_path / "stderr.txt"
     con = board.boot(stderr=errors)
     assert con.finish() == "bladesim: board rebooted (status 0)"
-    assert "Failed to write application image output file." in open(errors).read()
-    assert not any(e["event"] == "exec" for e in board.journal())
-    assert not any("tar mxzf" in c for c in board.commands())
+    # Said on standard error, and only there.
+    assert said in open(errors).read() and said not in con.output()
+    unpacked = any("tar mxzf" in c for c in board.commands())
+    assert unpacked == (fault == "backtrace-noexec")
 
 
 # --- the rescue partition holding an application ----------------------------------------
