@@ -157,11 +157,10 @@ class Board:
             args.append("--ppc")
         log = open(self.p("console.log"), "a")
         self.booted = time.time() - 1
-        # The terminal's own echo is off, so the console shows exactly what the launcher
-        # writes (the launcher puts back whatever settings it found).
+        # The board's line starts with echo on, as the blade's serial console does: what
+        # the console shows of a key is what the launcher's own settings make of it.
         child = pexpect.spawn("/usr/bin/python3", args, timeout=timeout, encoding="latin-1",
-                              codec_errors="replace", dimensions=(50, 200), logfile=log,
-                              echo=False)
+                              codec_errors="replace", dimensions=(50, 200), logfile=log)
         return Console(child, slow=self.build != "host")
 
 
