@@ -87,6 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char* names[] = {"uboot", "devicetree", "kernel", "rfs", "rescue"};
     const std::string faulty = data[1] >> 4 < 5 ? names[data[1] >> 4] : "";
     const long block = faulty.empty() ? -1 : long(data[1] & 0x7);
+    const bool erase_fails = data[0] & 2;
     data += 2;
     size -= 2;
 
@@ -98,9 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const auto& [magic, p] : kPartitions)
         fake_mtd::add(p.first, p.second);
     if (!faulty.empty())
-        (data[0] & 2 ? fake_mtd::get(faulty).fail_erase_block
+        (erase_fails ? fake_mtd::get(faulty).fail_erase_block
                      : fake_mtd::get(faulty).fail_write_block) = block;
-    fake_i2c::reset();
     fake_files::reset();
     fake_files::get().answer = slot == 2 ? "2\n" : "1\n";
     api_i2c_init();

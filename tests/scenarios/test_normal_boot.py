@@ -54,117 +54,80 @@ def test_normal_start_unpacks_and_replaces_the_launcher(board):
 
 
 # --- the fallback rows -------------------------------------------------------------------
-def kernel_only(tmp_path):
-    return pack(tmp_path / "kernel.pkg", "kernel:2.6.32.9:/etc/hostname")
+def slot_package(tmp_path, spec, name):
+    """A slot or rescue partition's content: None (no file), "kernel" (no application),
+    "bad:VERSION" (a 200 KiB application whose last byte is wrong: the CRC fails only after
+    most of the archive was written), "short:VERSION" (ten bytes missing), or a component."""
+    if spec is None:
+        return None
+    kind, _, version = spec.partition(":")
+    if kind == "kernel":
+        return pack(tmp_path / name, "kernel:2.6.32.9:/etc/hostname")
+    if kind == "bad":
+        pkg = pack(tmp_path / name, f"app:{version}:{data_file(tmp_path / (name + '.d'), 200 * 1024)}")
+        return damage(pkg, os.path.getsize(pkg) - 1)
+    if kind == "bad-diags":
+        return damage(pack(tmp_path / name, f"diags:{version}"), 200)
+    pkg = pack(tmp_path / name, f"app:{version}" if kind == "short" else spec)
+    if kind == "short":
+        with open(pkg, "r+b") as f:
+            f.truncate(os.path.getsize(pkg) - 10)
+    return pkg
 
 
-def bad_crc(tmp_path, name, version):
-    """An application longer than any buffer the launcher reads through, its last byte
-    changed: the CRC fails only after most of the archive has been written."""
-    pkg = pack(tmp_path / name, f"app:{version}:{data_file(tmp_path / (name + '.data'), 200 * 1024)}")
-    return damage(pkg, os.path.getsize(pkg) - 1)
+OPEN1 = "Failed to open Application image 1. Trying image 2."
+OPEN2 = "Failed to open Application image 2. Trying rescue image"
+CRC1 = "Image1 CRC failed, trying Image2 now."
+SHORT1 = "Image1 component of {} bytes cannot be read whole."
+STARTED, RESET = "bladesim: application ended (status 0)", "bladesim: board rebooted (status 0)"
+DIAGS = ["Launching diagnostics image\n", "install diags image\n",
+         "mp.elf.strip: demo diagnostics 4.2.0.1"]
+FALLBACKS = {
+    # slot 1, slot 2, rescue partition; standard error; on the console; ending; booted record
+    "first file missing": (None, "app:5.0.2.2", "", [OPEN1],
+                           ["Booting image '1'\n" + app_line("5.0.2.2")], STARTED, 2),
+    "no slot file": (None, None, "", [OPEN1, OPEN2], ["Booting image '1'\n"] + DIAGS, STARTED, 4),
+    "no application": ("kernel", "app:5.0.2.2", "",
+                       ["Image has invalid header 0x3504f4c. (0x6504f4c)",
+                        "Image1 has invalid header... trying Image2."],
+                       ["Booting image '1'\nBooting image '2'\n", app_line("5.0.2.2")], STARTED, 2),
+    "bad CRC": ("bad:5.0.2.1", "app:5.0.2.2", "", [CRC1], [app_line("5.0.2.2")], STARTED, 2),
+    "bad CRC twice": ("bad:5.0.2.1", "bad:5.0.2.2", "",
+                      [CRC1, "Both image1 and image2 failed."], [], RESET, 1),
+    "bad CRC, no application": ("bad:5.0.2.1", "kernel", "",
+                                [CRC1, "No valid application image found. Trying rescue image"],
+                                DIAGS, STARTED, 4),
+    "cut short": ("short:5.0.2.1", None, "", None, [], RESET, 1),
+    "unusable rescue partition": (None, None, "/dev/null", [OPEN1, OPEN2, "Image not found... "],
+                                  [], RESET, 1),
+    "rescue with a bad CRC": (None, None, "bad-diags:4.2.0.9",
+                              [OPEN1, OPEN2, "Image CRC failed. Quitting"], [], RESET, 1),
+}
 
 
-def run_fallback(board, tmp_path, slot1, slot2, stderr_lines, stdout_has, ending):
-    board.slot(1, slot1)
-    board.slot(2, slot2)
+@pytest.mark.parametrize("case", FALLBACKS)
+def test_fallbacks(board, tmp_path, case):
+    slot1, slot2, rescue, said, shown, ending, booted = FALLBACKS[case]
+    board.slot(1, slot_package(tmp_path, slot1, "one.pkg"))
+    board.slot(2, slot_package(tmp_path, slot2, "two.pkg"))
+    if rescue:
+        board.rescue(rescue if rescue.startswith("/") else slot_package(tmp_path, rescue, "r.pkg"))
+    if said is None:  # the cut-short package, whose length the message names
+        short = SHORT1.format(os.path.getsize(board.user("images", "image1")) - 6)
+        said = [short, CRC1, "Failed to open Application image 2. Trying image 1.", short,
+                "Both image1 and image2 failed."]
     errors = tmp_path / "stderr.txt"
     con = board.boot(stderr=errors)
     assert con.finish() == ending
-    got = [l for l in open(errors).read().splitlines() if l.strip()]
-    assert got == stderr_lines
+    assert [l for l in open(errors).read().splitlines() if l.strip()] == said
     out = con.output()
-    for text in stdout_has:
-        assert text in out
-    return out
-
-
-def test_first_slot_missing_boots_the_other_file(board, tmp_path):
-    out = run_fallback(board, tmp_path, None, pack(tmp_path / "two.pkg", "app:5.0.2.2"),
-                       ["Failed to open Application image 1. Trying image 2."],
-                       ["Booting image '1'\n", app_line("5.0.2.2")],
-                       "bladesim: application ended (status 0)")
-    assert out.count("Booting image") == 1
-    # The record names the slot whose file was booted.
-    assert board.eeprom(BOOTED_SLOT) == 2
-
-
-def test_neither_slot_file_boots_the_rescue_partition(board, tmp_path):
-    out = run_fallback(board, tmp_path, None, None,
-                       ["Failed to open Application image 1. Trying image 2.",
-                        "Failed to open Application image 2. Trying rescue image"],
-                       ["Launching diagnostics image\n", "install diags image\n",
-                        "mp.elf.strip: demo diagnostics 4.2.0.1"],
-                       "bladesim: application ended (status 0)")
-    assert out.count("Booting image") == 1
-    assert board.eeprom(BOOTED_SLOT) == 4
-    assert "mkdir -p /tmp/home/bin" in board.commands()
-    assert "mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip" in board.commands()
-
-
-def test_no_application_component_tries_the_other_slot(board, tmp_path):
-    out = run_fallback(board, tmp_path, kernel_only(tmp_path), pack(tmp_path / "two.pkg", "app:5.0.2.2"),
-                       ["Image has invalid header 0x3504f4c. (0x6504f4c)",
-                        "Image1 has invalid header... trying Image2."],
-                       [app_line("5.0.2.2")], "bladesim: application ended (status 0)")
-    assert "Booting image '1'\nBooting image '2'\n" in out
-    assert board.eeprom(BOOTED_SLOT) == 2
-
-
-def test_crc_failure_tries_the_other_slot(board, tmp_path):
-    run_fallback(board, tmp_path, bad_crc(tmp_path, "one.pkg", "5.0.2.1"),
-                 pack(tmp_path / "two.pkg", "app:5.0.2.2"),
-                 ["Image1 CRC failed, trying Image2 now."], [app_line("5.0.2.2")],
-                 "bladesim: application ended (status 0)")
-
-
-def test_crc_failure_in_both_slots_resets_without_the_rescue_image(board, tmp_path):
-    out = run_fallback(board, tmp_path, bad_crc(tmp_path, "one.pkg", "5.0.2.1"),
-                       bad_crc(tmp_path, "two.pkg", "5.0.2.2"),
-                       ["Image1 CRC failed, trying Image2 now.", "Both image1 and image2 failed."],
-                       [], "bladesim: board rebooted (status 0)")
-    assert "diagnostics" not in out
-    assert board.eeprom(BOOTED_SLOT) == 1  # untouched
-    assert not os.path.exists(board.p("tmp", "vemiximage.tar.gz"))
-
-
-def test_crc_failure_then_no_application_uses_the_rescue_image(board, tmp_path):
-    run_fallback(board, tmp_path, bad_crc(tmp_path, "one.pkg", "5.0.2.1"), kernel_only(tmp_path),
-                 ["Image1 CRC failed, trying Image2 now.",
-                  "No valid application image found. Trying rescue image"],
-                 ["Launching diagnostics image"], "bladesim: application ended (status 0)")
-    assert board.eeprom(BOOTED_SLOT) == 4
-
-
-def test_component_cut_short_is_rejected_like_a_bad_crc(board, tmp_path):
-    one = pack(tmp_path / "one.pkg", "app:5.0.2.1")
-    with open(one, "r+b") as f:
-        f.truncate(os.path.getsize(one) - 10)
-    run_fallback(board, tmp_path, one, None,
-                 ["Image1 component of {} bytes cannot be read whole.".format(os.path.getsize(one) - 6),
-                  "Image1 CRC failed, trying Image2 now.",
-                  "Failed to open Application image 2. Trying image 1.",
-                  "Image1 component of {} bytes cannot be read whole.".format(os.path.getsize(one) - 6),
-                  "Both image1 and image2 failed."],
-                 [], "bladesim: board rebooted (status 0)")
-
-
-def test_unusable_rescue_partition_resets(board, tmp_path):
-    board.rescue("/dev/null")
-    run_fallback(board, tmp_path, None, None,
-                 ["Failed to open Application image 1. Trying image 2.",
-                  "Failed to open Application image 2. Trying rescue image",
-                  "Image not found... "],
-                 [], "bladesim: board rebooted (status 0)")
-
-
-def test_rescue_component_with_bad_crc(board, tmp_path):
-    board.rescue(damage(pack(tmp_path / "r.pkg", "diags:4.2.0.9"), 200))
-    run_fallback(board, tmp_path, None, None,
-                 ["Failed to open Application image 1. Trying image 2.",
-                  "Failed to open Application image 2. Trying rescue image",
-                  "Image CRC failed. Quitting"],
-                 [], "bladesim: board rebooted (status 0)")
+    assert all(text in out for text in shown)
+    # The record names what was booted; a reset leaves it alone.
+    assert board.eeprom(BOOTED_SLOT) == booted
+    if case == "bad CRC twice":  # nothing of a rejected archive is left behind
+        assert not os.path.exists(board.tmp("vemiximage.tar.gz"))
+    if DIAGS[0] in shown:
+        assert "mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip" in board.commands()
 
 
 @pytest.mark.parametrize("fault,said", [
