@@ -169,18 +169,25 @@ def relay(line, listener, stop, operator_in=0, operator_out=1, uart=None, reques
     Uart, REQUESTS is the socket of the device library's line requests."""
     sender, reading, state = None, True, {"escaped": False}
     drains, closed = [], False
+
+    def deliver(data):
+        """The board's bytes to whoever has the line; False when the operator is gone."""
+        nonlocal sender
+        try:
+            write_all(sender.fileno() if sender else operator_out, data)
+        except OSError:
+            if not sender:
+                return False
+            sender.close()
+            sender = None
+        return True
+
     while not stop.is_set() or (uart and uart.queue):
         now = time.monotonic()
         if uart:
             out = uart.due(now)
-            if out:
-                try:
-                    write_all(sender.fileno() if sender else operator_out, out)
-                except OSError:
-                    if not sender:
-                        return "closed"
-                    sender.close()
-                    sender = None
+            if out and not deliver(out):
+                return "closed"
             if not uart.queue:
                 for conn in drains:
                     reply(conn, "ok")
@@ -203,13 +210,8 @@ def relay(line, listener, stop, operator_in=0, operator_out=1, uart=None, reques
             else:
                 if uart:  # a sender reads the line at once; the transfer has its own pace
                     uart.sent = (uart.sent + data)[-400:]
-                try:
-                    write_all(sender.fileno() if sender else operator_out, data)
-                except OSError:
-                    if not sender:
-                        return "closed"
-                    sender.close()
-                    sender = None
+                if not deliver(data):
+                    return "closed"
         if requests in ready:
             conn, _ = requests.accept()
             request = read_request(conn)
