@@ -134,17 +134,19 @@ class Board:
             sock.sendall(request.encode() + b"\n")
             return sock.makefile().readline().strip()
 
-    def send(self, path, cancel_after=None):
+    def send(self, path, cancel_at=None):
         """A file down the console line by Debian's stock sx, through `bladesim send`;
-        with CANCEL_AFTER, the operator interrupts sx after that many seconds."""
+        with CANCEL_AT, the operator interrupts sx once the board has that many bytes."""
         proc = subprocess.Popen(["/usr/bin/python3", BLADESIM, "send", self.path, str(path)],
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                 start_new_session=True)
-        try:
-            out, _ = proc.communicate(timeout=cancel_after or 300)
-        except subprocess.TimeoutExpired:
-            os.killpg(proc.pid, signal.SIGINT)
-            out, _ = proc.communicate(timeout=60)
+        deadline = time.time() + 300
+        while cancel_at and proc.poll() is None and time.time() < deadline:
+            if os.path.exists(self.tmp("image")) and os.path.getsize(self.tmp("image")) >= cancel_at:
+                os.killpg(proc.pid, signal.SIGINT)
+                break
+            time.sleep(0.01)
+        out, _ = proc.communicate(timeout=300)
         return proc.returncode == 0, out.decode("latin-1")
 
     def boot(self, *extra, time_scale=TIME_SCALE, timeout=60, stderr=None, image=None):

@@ -42,12 +42,12 @@ def back_from_transfer_speed(board):
     line_when(board, lambda s: s[4] != termios.B115200, "back from 115200 baud")
 
 
-def transfer(board, con, package, cancel_after=None):
+def transfer(board, con, package, cancel_at=None):
     """The operator's side: Enter at the transfer speed, the file by stock sx, Enter at the
     old speed. Returns whether sx finished and the line's settings during the transfer."""
     during = at_transfer_speed(board, con)
     con.send("\r")
-    ok, _ = board.send(package, cancel_after=cancel_after)
+    ok, _ = board.send(package, cancel_at=cancel_at)
     # The switch-back instructions may have gone to sx, as they would on the blade.
     back_from_transfer_speed(board)
     con.send("\r")
@@ -149,7 +149,7 @@ def test_cancelled_transfer_installs_nothing(rescue, tmp_path):
     kernel = rescue.flash("kernel")
     con = rescue.boot(timeout=120)
     con.menu("X")
-    ok, _ = transfer(rescue, con, pkg, cancel_after=3)
+    ok, _ = transfer(rescue, con, pkg, cancel_at=256 * 1024)
     # The operator's interrupt makes sx cancel; lrzsz's receiver keeps no partial file.
     assert not ok
     con.expect("Extracting images ... Do *NOT* power cycle the switch.\r\n")
