@@ -137,9 +137,12 @@ class Board:
     def send(self, path, cancel_at=None):
         """A file down the console line by Debian's stock sx, through `bladesim send`;
         with CANCEL_AT, the operator interrupts sx once the board has that many bytes."""
+        # The operator's Ctrl-C reaches sx even when these tests run in a background job,
+        # which starts with it ignored.
         proc = subprocess.Popen(["/usr/bin/python3", BLADESIM, "send", self.path, str(path)],
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                start_new_session=True)
+                                start_new_session=True,
+                                preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
         deadline = time.time() + 300
         while cancel_at and proc.poll() is None and time.time() < deadline:
             if os.path.exists(self.tmp("image")) and os.path.getsize(self.tmp("image")) >= cancel_at:

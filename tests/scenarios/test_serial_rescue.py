@@ -24,8 +24,10 @@ def rescue(board):
 
 def line_when(board, ready, what):
     """Waits until the line's settings satisfy READY (a switch of speed also empties the
-    line's input, so a key sent after it counts); returns them."""
-    for _ in range(1000):
+    line's input, so a key sent after it counts); returns them. A receiver whose sender
+    was interrupted gives up by its own timeouts, some ten seconds and more."""
+    deadline = time.time() + 60
+    while time.time() < deadline:
         settings = board.line_settings()
         if ready(settings):
             return settings
