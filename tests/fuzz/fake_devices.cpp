@@ -206,27 +206,20 @@ static bool open_fake(const char* path, int flags, int* fd) {
     return true;
 }
 
-int __wrap_open(const char* path, int flags, ...) {
-    int fd;
-    if (open_fake(path, flags, &fd))
-        return fd;
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = va_arg(ap, mode_t);
-    va_end(ap);
-    return __real_open(path, flags, mode);
-}
-
-int __wrap_open64(const char* path, int flags, ...) {
-    int fd;
-    if (open_fake(path, flags, &fd))
-        return fd;
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = va_arg(ap, mode_t);
-    va_end(ap);
-    return __real_open64(path, flags, mode);
-}
+// open and open64 alike: a fake's descriptor, or the real call with its mode.
+#define WRAP_OPEN(fn)                                                                              \
+    int __wrap_##fn(const char* path, int flags, ...) {                                            \
+        int fd;                                                                                    \
+        if (open_fake(path, flags, &fd))                                                           \
+            return fd;                                                                             \
+        va_list ap;                                                                                \
+        va_start(ap, flags);                                                                       \
+        mode_t mode = va_arg(ap, mode_t);                                                          \
+        va_end(ap);                                                                                \
+        return __real_##fn(path, flags, mode);                                                     \
+    }
+WRAP_OPEN(open)
+WRAP_OPEN(open64)
 
 int __wrap_ioctl(int fd, unsigned long request, ...) {
     va_list ap;

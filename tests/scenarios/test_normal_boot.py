@@ -54,13 +54,13 @@ def test_normal_start_unpacks_and_replaces_the_launcher(board):
 
 
 # --- the fallback rows -------------------------------------------------------------------
-def slot_package(tmp_path, spec, name):
+def slot_package(tmp_path, content, name):
     """A slot or rescue partition's content: None (no file), "kernel" (no application),
     "bad:VERSION" (a 200 KiB application whose last byte is wrong: the CRC fails only after
     most of the archive was written), "short:VERSION" (ten bytes missing), or a component."""
-    if spec is None:
+    if content is None:
         return None
-    kind, _, version = spec.partition(":")
+    kind, _, version = content.partition(":")
     if kind == "kernel":
         return pack(tmp_path / name, "kernel:2.6.32.9:/etc/hostname")
     if kind == "bad":
@@ -68,7 +68,7 @@ def slot_package(tmp_path, spec, name):
         return damage(pkg, os.path.getsize(pkg) - 1)
     if kind == "bad-diags":
         return damage(pack(tmp_path / name, f"diags:{version}"), 200)
-    pkg = pack(tmp_path / name, f"app:{version}" if kind == "short" else spec)
+    pkg = pack(tmp_path / name, f"app:{version}" if kind == "short" else content)
     if kind == "short":
         with open(pkg, "r+b") as f:
             f.truncate(os.path.getsize(pkg) - 10)
