@@ -84,8 +84,11 @@ class Uart:
         while self.queue and self.queue[0][0] <= now:
             _, data, garbled = self.queue.popleft()
             out += garble(data) if garbled else data
-            self.sent = (self.sent + data)[-400:]
+            self.went_out(data)
         return out
+
+    def went_out(self, data):
+        self.sent = (self.sent + data)[-400:]
 
     def timeout(self, now):
         return max(0.0, self.queue[0][0] - now) if self.queue else None
@@ -209,7 +212,7 @@ def relay(line, listener, stop, operator_in=0, operator_out=1, uart=None, reques
                 uart.take(data, time.monotonic())
             else:
                 if uart:  # a sender reads the line at once; the transfer has its own pace
-                    uart.sent = (uart.sent + data)[-400:]
+                    uart.went_out(data)
                 if not deliver(data):
                     return "closed"
         if requests in ready:
