@@ -204,13 +204,17 @@ class Console:
     def menu(self, key):
         self.answer("Option? : ", key)
 
-    def tftp_rescue(self, address, netmask, gateway, server, name):
-        """Option T with its questions answered in turn, empty answers as a bare Enter."""
+    def tftp_rescue(self, address, netmask, gateway, server, name=None):
+        """Option T with its questions answered in turn, empty answers as a bare Enter;
+        without NAME, up to the file name question."""
         self.menu("T")
         for prompt, text in (("IP addr    :", address), ("Netmask    :", netmask),
-                             ("Gateway    :", gateway), ("Server addr:", server),
-                             ("Image Filename: ", name)):
+                             ("Gateway    :", gateway), ("Server addr:", server)):
             self.answer(prompt, text + "\r")
+        if name is None:
+            self.expect("Image Filename: ")
+        else:
+            self.answer("Image Filename: ", name + "\r")
 
     def finish(self, timeout=None):
         """Reads to the end of the boot and returns bladesim's closing line."""

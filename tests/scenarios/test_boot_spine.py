@@ -37,12 +37,3 @@ def test_reboot_that_cannot_start(board):
     assert "System reboot failed, please power-cycle.\n" in con.output()
     assert board.commands()[-1] == "reboot"
     assert not any(e["event"] == "reboot" for e in board.journal())
-
-
-def test_reset_pauses_one_second_and_is_journaled(board):
-    board.slot(1, None)
-    board.slot(2, None)
-    board.rescue("/dev/null")
-    assert board.boot().finish() == "bladesim: board rebooted (status 0)"
-    assert board.pauses()[-1] == 1.0
-    assert board.commands()[-1] == "reboot"

@@ -139,53 +139,41 @@ def test_bad_crc_in_the_middle(board, tmp_path):
 
 
 @pytest.mark.parametrize("answer", ["1", "2"])
-def test_application_into_a_slot(board, tmp_path, answer):
-    pkg = pack(tmp_path / "app.pkg", "app:7.7.7.7", "dtb:1.0.1.3:/etc/hostname")
+def test_applications_into_a_slot(board, tmp_path, answer):
+    # Two application components share the one answer; the slots' directory is made anew.
+    shutil.rmtree(board.user("images"))
+    big = data_file(tmp_path / "big", 200 * KIB)
+    pkg = pack(tmp_path / "app.pkg", f"app:7.0.0.1:{big}", "app:7.7.7.7",
+               "kernel:9.8.7.6:/etc/hostname")
     con = start_install(board, pkg)
     con.answer("Installing Application: " + QUESTION, answer + "\n")
-    con.expect(f"Installing image as image{answer}:     ")
-    con.expect("\b\b\b\b100%\b\b\b\b100%\r\n")
-    con.expect(f"\r\nImage{answer} updated succeeded\r\n")
-    con.expect("Installing Device Tree: ")
+    # The slot write's progress, a step for each 64 KiB piece.
+    total = 16 + 200 * KIB
+    steps = "".join(f"\b\b\b\b{min(done, total) * 100 // total:03d}%"
+                    for done in range(BLOCK, total + BLOCK, BLOCK))
+    for label, shown in (("", steps), ("Installing Application: ", "\b\b\b\b100%")):
+        con.expect(f"{label}Installing image as image{answer}:     {shown}\b\b\b\b100%\r\n")
+        con.expect(f"\r\nImage{answer} updated succeeded\r\n")
+    con.expect("Installing Kernel: ")
+    con.menu("H")
+    slots = {answer: "7.7.7.7", str(3 - int(answer)): "0.0.0.0"}
+    con.expect(f"\tKernel image: 9.8.7.6\r\n\tDFT image   : 1.0.0.5\r\n"
+               f"\tOS image 1  : {slots['1']}\r\n\tOS image 2  : {slots['2']}\r\n")
     back_at_menu_then_exit(con)
-    app = open(pkg, "rb").read()
-    n = struct.unpack(">I", app[4:8])[0]
-    assert open(board.user("images", f"image{answer}"), "rb").read() == app[:16 + n]
+    data = open(pkg, "rb").read()
+    first = total
+    second = first + 16 + struct.unpack(">I", data[first + 4:first + 8])[0]
+    assert open(board.user("images", f"image{answer}"), "rb").read() == data[first:second]
+    assert os.stat(board.user("images")).st_mode & 0o777 == 0o755
     assert board.eeprom(1) == int(answer)
-    # The new image is in place by a rename of a whole file.
+    # Each new image is put in place by a rename of a whole file.
     renames = [e for e in board.journal() if e["event"] == "rename"]
     assert [(r["from"], r["to"]) for r in renames] == [
-        (f"/user/images/.image{answer}.new", f"/user/images/image{answer}")]
-    assert f"mp.elf.strip: demo application 7.7.7.7" in board_boot_line(board)
-
-
-def board_boot_line(board):
+        (f"/user/images/.image{answer}.new", f"/user/images/image{answer}")] * 2
     board.env("diagnostics=")
     con = board.boot()
     con.finish()
-    return con.output()
-
-
-def test_slot_write_progress_for_a_large_application(board, tmp_path):
-    pkg = pack(tmp_path / "big.pkg", f"app:7.7.7.8:{data_file(tmp_path / 'big', 200 * KIB)}")
-    total = os.path.getsize(pkg)
-    con = start_install(board, pkg)
-    con.answer(QUESTION, "1\n")
-    shown = "".join(f"\b\b\b\b{min(done, total) * 100 // total:03d}%"
-                    for done in range(65536, total + 65536, 65536))
-    con.expect("Installing image as image1:     " + shown + "\b\b\b\b100%\r\n")
-    back_at_menu_then_exit(con)
-
-
-def test_two_application_components_share_the_answer(board, tmp_path):
-    pkg = pack(tmp_path / "two.pkg", "app:7.0.0.1", "app:7.0.0.2")
-    con = start_install(board, pkg)
-    con.answer(QUESTION, "2\n")
-    con.expect("Image2 updated succeeded")
-    con.expect("Installing Application: Installing image as image2: ")
-    con.expect("Image2 updated succeeded")
-    back_at_menu_then_exit(con)
-    assert struct.unpack(">I", open(board.user("images", "image2"), "rb").read()[12:16])[0] == 0x07000002
+    assert "mp.elf.strip: demo application 7.7.7.7" in con.output()
 
 
 @pytest.mark.parametrize("how", ["empty", "interrupt"])
@@ -251,27 +239,6 @@ def test_damaged_length_is_refused_before_writing(board, tmp_path, how):
     assert board.flash("kernel") == kernel
 
 
-def test_images_directory_is_created_for_the_slot(board, tmp_path):
-    shutil.rmtree(board.user("images"))
-    pkg = pack(tmp_path / "app.pkg", "app:7.1.0.0")
-    con = start_install(board, pkg)
-    con.answer(QUESTION, "1\n")
-    con.expect("Image1 updated succeeded")
-    back_at_menu_then_exit(con)
-    assert os.stat(board.user("images")).st_mode & 0o777 == 0o755
-
-
-def test_versions_after_installs(board, tmp_path):
-    pkg = pack(tmp_path / "v.pkg", "kernel:9.8.7.6:/etc/hostname", "app:7.6.5.4")
-    con = start_install(board, pkg)
-    con.answer(QUESTION, "2\n")
-    con.expect("Image2 updated succeeded")
-    con.menu("H")
-    con.expect("\tKernel image: 9.8.7.6\r\n\tDFT image   : 1.0.0.5\r\n"
-               "\tOS image 1  : 5.0.1.1\r\n\tOS image 2  : 7.6.5.4\r\n")
-    back_at_menu_then_exit(con)
-
-
 # --- power cuts ---------------------------------------------------------------------------
 @pytest.mark.parametrize("cut,booted", [
     (3, "5.0.1.1"),  # the third 64 KiB piece of the slot write: the old image stays
@@ -292,19 +259,3 @@ def test_power_cut_in_an_application_install(board, tmp_path, cut, booted):
     con = board.boot()
     assert con.finish() == "bladesim: application ended (status 0)"
     assert f"mp.elf.strip: demo application {booted}" in con.output()
-
-
-def test_power_cut_during_a_kernel_write(board, tmp_path):
-    pkg = tmp_path / "k.pkg"
-    bladepkg("create", pkg, component(tmp_path, "kernel", "2.6.41.0", 200 * KIB))
-    board.fault("cut@2")  # after the first block was erased, before it was written
-    con = start_install(board, pkg)
-    con.expect("Installing Kernel: ")
-    assert con.finish() == "bladesim: power cut"
-    board.fault("--clear")
-    con = board.boot()
-    con.menu("H")
-    con.expect("\tKernel image: 255.255.255.255\r\n")
-    con.menu("E")
-    con.finish()
-    assert board.flash("kernel")[:BLOCK] == b"\xff" * BLOCK

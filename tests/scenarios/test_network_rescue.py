@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
 """Network rescue against the lab's real DHCP and TFTP server over eth1."""
-import os
 import shutil
+import time
 
 import pytest
 
@@ -21,19 +21,6 @@ def rescue(board):
     return board
 
 
-def port_answers(con, address=PORT, netmask="255.255.255.0", gateway=GATEWAY):
-    con.menu("T")
-    con.expect("Performing TFTP rescue. Please answer the following questions (enter 'q' to quit):\r\n")
-    con.answer("IP addr    :", address + "\r")
-    con.answer("Netmask    :", netmask + "\r")
-    con.answer("Gateway    :", gateway + "\r")
-
-
-def download(con, name, server=SERVER):
-    con.answer("Server addr:", server + "\r")
-    con.answer("Image Filename: ", name + "\r")
-
-
 def exit_menu(con):
     con.menu("E")
     return con.finish()
@@ -42,8 +29,7 @@ def exit_menu(con):
 def test_whole_tftp_rescue_into_slot_2_then_boot(rescue):
     pack(rescue.p("tftp", "blade-8.0.pkg"), "app:8.0.0.2", "dtb:1.0.9.9:/etc/hostname")
     con = rescue.boot(timeout=120)
-    port_answers(con)
-    download(con, "blade-8.0.pkg")
+    con.tftp_rescue(PORT, "255.255.255.0", GATEWAY, SERVER, "blade-8.0.pkg")
     con.expect("\tNetmask    : 255.255.255.0\r\n")
     con.expect("\tGateway    : 10.77.1.1\r\n")
     con.expect("Configuring management port..." + "." * 20 + "\r\n")
@@ -67,38 +53,31 @@ def test_whole_tftp_rescue_into_slot_2_then_boot(rescue):
     assert "mp.elf.strip: demo application 8.0.0.2" in con.output()
 
 
-def test_static_port_without_netmask_or_gateway(rescue):
-    con = rescue.boot(timeout=120)
-    port_answers(con, netmask="", gateway="")
-    download(con, "missing.pkg")
-    con.expect("Configuring management port")
-    con.expect("Tftp download failed. Aborting\r\n", timeout=60)
-    exit_menu(con)
-    cmds = rescue.commands()
-    assert cmds[1] == "ifconfig eth1 10.77.1.2\n"
-    assert not any(c.startswith("route") or "netmask" in c for c in cmds)
-    assert "Netmask    : " not in con.output().split("Image Filename:")[1]
-
-
-def test_three_failed_attempts(rescue):
-    con = rescue.boot(timeout=120)
-    port_answers(con)
-    download(con, "not-on-the-server.pkg")
+@pytest.mark.parametrize("fault,netmask,gateway", [
+    (None, "255.255.255.0", GATEWAY),  # the file is not on the server
+    ("tftp-silent", "255.255.255.0", GATEWAY),
+    (None, "", ""),  # no netmask and no gateway given
+])
+def test_download_fails_after_three_attempts(rescue, fault, netmask, gateway):
+    con = rescue.boot(*(["--fault", fault] if fault else []), timeout=180)
+    con.tftp_rescue(PORT, netmask, gateway, SERVER, "missing.pkg")
     for n in (1, 2, 3):
-        con.expect("Installing image not-on-the-server.pkg from TFTP server 10.77.0.1\r\n")
-        con.expect(f"Attempt {n}/3 of tftp timed out\r\n")
+        con.expect("Installing image missing.pkg from TFTP server 10.77.0.1\r\n", timeout=60)
+        con.expect(f"Attempt {n}/3 of tftp timed out\r\n", timeout=60)
     con.expect("Tftp download failed. Aborting\r\n")
     exit_menu(con)
-    tftp = [c for c in rescue.commands() if c.startswith("tftp")]
-    assert len(tftp) == 3
+    cmds = rescue.commands()
+    assert len([c for c in cmds if c.startswith("tftp")]) == 3
     assert rescue.pauses().count(3.0) == 3  # also after the third attempt
+    port = [c for c in cmds if c.startswith(("ifconfig", "route"))]
+    assert port == (STATIC if netmask else STATIC[:1])
+    assert ("Netmask    : " in con.output().split("Image Filename:")[1]) == bool(netmask)
 
 
 def test_download_succeeds_at_the_second_attempt(rescue, tmp_path):
     package = pack(tmp_path / "late.pkg", "app:8.0.0.3")
     con = rescue.boot(time_scale="0.1", timeout=120)
-    port_answers(con)
-    download(con, "late.pkg")
+    con.tftp_rescue(PORT, "255.255.255.0", GATEWAY, SERVER, "late.pkg")
     con.expect("Attempt 1/3 of tftp timed out\r\n", timeout=60)
     # The file reaches the server during the three-second pause.
     shutil.copyfile(package, rescue.p("tftp", "late.pkg"))
@@ -110,22 +89,11 @@ def test_download_succeeds_at_the_second_attempt(rescue, tmp_path):
     assert "mp.elf.strip: demo application 8.0.0.3" in out
 
 
-def test_server_that_does_not_answer(rescue):
-    con = rescue.boot("--fault", "tftp-silent", timeout=180)
-    port_answers(con)
-    download(con, "anything.pkg")
-    for n in (1, 2, 3):
-        con.expect(f"Attempt {n}/3 of tftp timed out\r\n", timeout=60)
-    con.expect("Tftp download failed. Aborting")
-    exit_menu(con)
-
-
 def test_earlier_download_counts(rescue, tmp_path):
     # A board without a tftp program: the package left in /tmp/image is what is installed.
     package = pack(tmp_path / "earlier.pkg", "app:8.0.0.4")
     con = rescue.boot("--fault", "notftp", image=package, timeout=120)
-    port_answers(con)
-    download(con, "whatever.pkg")
+    con.tftp_rescue(PORT, "255.255.255.0", GATEWAY, SERVER, "whatever.pkg")
     con.answer(SLOT_QUESTION, "1\n")
     con.expect("Image1 updated succeeded")
     exit_menu(con)
@@ -133,17 +101,19 @@ def test_earlier_download_counts(rescue, tmp_path):
 
 
 # --- the address questions -----------------------------------------------------------------
-@pytest.mark.parametrize("quit_at", ["IP addr    :", "Netmask    :", "Gateway    :", "Server addr:"])
-@pytest.mark.parametrize("answer", ["Q", "q10.0.0.1"])
+QUESTIONS = ["IP addr    :", "Netmask    :", "Gateway    :", "Server addr:", "Image Filename: "]
+
+
+@pytest.mark.parametrize("quit_at,answer", [(q, a) for q in QUESTIONS[:4] for a in ("Q", "q10.0.0.1")]
+                         + [("Image Filename: ", "q")])
 def test_quit_at_each_question(rescue, quit_at, answer):
     con = rescue.boot()
     con.menu("T")
-    for prompt, reply in (("IP addr    :", PORT), ("Netmask    :", ""), ("Gateway    :", ""),
-                          ("Server addr:", SERVER)):
+    for prompt, reply in zip(QUESTIONS, (PORT, "", GATEWAY, SERVER)):
         if prompt == quit_at:
-            con.answer(prompt, answer + "\r")
             break
         con.answer(prompt, reply + "\r")
+    con.answer(quit_at, answer + "\r")
     con.expect("\r\nPlease select one of the following options:")
     exit_menu(con)
     assert len(rescue.commands()) == 2  # the mount and the final unpack: nothing configured
@@ -151,29 +121,22 @@ def test_quit_at_each_question(rescue, quit_at, answer):
 
 def test_file_name_rules(rescue):
     con = rescue.boot(timeout=120)
-    port_answers(con)
-    con.answer("Server addr:", SERVER + "\r")
+    con.tftp_rescue(PORT, "255.255.255.0", GATEWAY, SERVER)
     refused = ["Q", "x", "", "a b", "x;reboot", "$(reboot)", "`reboot`", "a'b", 'a"b', "a\\b",
-               "a|b", "a>b", "a&b", "*.pkg", "~/pkg", "a(b", "a{b}", "a#b", "a!b", "a?b"]
-    for name in refused:
-        con.answer("Image Filename: ", name + "\r")
-        con.expect("Invalid filename. Try again please\r\n")
-    con.answer("Image Filename: ", "qq\r")  # two characters, beginning with q: a name
+               "a|b", "a>b", "a&b", "*.pkg", "~/pkg", "a(b", "a{b}", "a#b", "a!b", "a?b",
+               "\xe9\xff"]  # bytes 128 to 255 are stored as typed, and refused
+    for name in refused + ["qq"]:  # two characters, beginning with q: a name
+        time.sleep(con.settle)
+        con.send(name + "\r")
+        if name != "qq":
+            con.expect("Invalid filename. Try again please\r\n")
+            con.expect("Image Filename: ")
     con.expect("Installing image qq from TFTP server")
     con.expect("Tftp download failed. Aborting", timeout=60)
     exit_menu(con)
     assert [c for c in rescue.commands() if c.startswith("tftp")][0] == \
         "tftp -g -r qq -l /tmp/image 10.77.0.1\n"
     assert not any(e["event"] == "reboot" for e in rescue.journal())
-
-
-def test_file_name_q_quits_before_configuring(rescue):
-    con = rescue.boot()
-    port_answers(con)
-    download(con, "q")
-    con.expect("\r\nPlease select one of the following options:")
-    exit_menu(con)
-    assert not any(c.startswith("ifconfig") for c in rescue.commands())
 
 
 def test_address_answers(rescue):
@@ -194,7 +157,7 @@ def test_address_answers(rescue):
     con.answer("Netmask    :", "10\r")  # no range rule for the netmask: 0.0.0.10
     con.answer("Gateway    :", "240.0.0.1\r")
     con.expect("Invalid IP address 240.0.0.1. Try again please\r\n")
-    con.answer("Gateway    :", "\r")  # now not given: never 240.0.0.1
+    con.answer("Gateway    :", "224.0.0.1\r")  # multicast is not refused
     con.answer("Server addr:", "127.0.0.1\r")
     con.answer("Image Filename: ", "none.pkg\r")
     con.expect("Tftp download failed. Aborting", timeout=60)
@@ -202,18 +165,8 @@ def test_address_answers(rescue):
     cmds = rescue.commands()
     assert "ifconfig eth1 192.168.77.2\n" in cmds  # 0xc0.0250.19714
     assert "ifconfig eth1 netmask 0.0.0.10\n" in cmds
-    assert not any(c.startswith("route") for c in cmds)
+    assert [c for c in cmds if c.startswith("route")] == ["route add default gw 224.0.0.1\n"]
     assert "tftp -g -r none.pkg -l /tmp/image 127.0.0.1\n" in cmds
-
-
-def test_multicast_address_is_accepted(rescue):
-    con = rescue.boot()
-    con.menu("T")
-    con.answer("IP addr    :", "224.0.0.1\r")
-    con.answer("Netmask    :", "q\r")
-    con.expect("\r\nPlease select one of the following options:")
-    exit_menu(con)
-    assert "Invalid" not in con.output()
 
 
 def test_interrupt_is_noticed_after_the_file_name(rescue):
@@ -225,7 +178,8 @@ def test_interrupt_is_noticed_after_the_file_name(rescue):
     con.send(PORT + "\r")
     con.answer("Netmask    :", "\r")
     con.answer("Gateway    :", "\r")
-    download(con, "late.pkg")
+    con.answer("Server addr:", SERVER + "\r")
+    con.answer("Image Filename: ", "late.pkg\r")
     con.expect("\r\nPlease select one of the following options:")
     exit_menu(con)
     assert not any(c.startswith("ifconfig") for c in rescue.commands())
@@ -247,59 +201,42 @@ def test_debug_server_boot_with_a_dhcp_lease_attached_from_the_lab(board):
     gdb = attach_gdb(board, f"{lease}:1234", lab=True)
     assert "exited normally" in gdb, gdb
     con.expect("Remote debugging from host 10.77.1.1")
+    con.expect("mp.elf.strip: demo application 5.0.1.1")
     assert con.finish(timeout=60) == "bladesim: board rebooted (status 0)"
     cmds = board.commands()
     assert cmds[1] == "dhclient -1 eth1"
     assert not any(c.startswith("ifconfig") for c in cmds)
+    assert "/bin/gdbserver :1234 /tmp/home/bin/mp.elf.strip\n" in cmds and cmds[-1] == "reboot"
     assert 3.0 in board.pauses() and 5.0 not in board.pauses()
+    # No debugger is taken from the other slot for the debug server.
+    assert "Extracting GDB" not in con.output()
 
 
-def test_debug_server_boot_with_static_addresses(board):
+PORT_DIALOGS = {
+    # boot arguments; the questions and answers in turn; the port commands; gdb from the lab
+    "static": ([], [(DHCP_QUESTION, "n\r"), ("IP addr    :", PORT + "\r"), ("Netmask    :", "\r"),
+                    ("Gateway    :", GATEWAY + "\r")],
+               ["ifconfig eth1 10.77.1.2\n", "route add default gw 10.77.1.1\n"], True),
+    "no DHCP client": (["--fault", "nodhclient"], [("IP addr    :", "q\r")], [], False),
+    "silent DHCP server": (["--fault", "dhcp-silent"], [(DHCP_QUESTION, "Y\r")],
+                           ["dhclient -1 eth1"], False),
+    "quit": ([], [(DHCP_QUESTION, "\r"), ("IP addr    :", PORT + "\r"), ("Netmask    :", "q\r")],
+             [], False),
+}
+
+
+@pytest.mark.parametrize("case", PORT_DIALOGS)
+def test_debug_server_port_dialog(board, case):
+    args, answers, configured, lab = PORT_DIALOGS[case]
     board.env("gdbserver=on")
-    con = board.boot(timeout=120)
-    con.answer(DHCP_QUESTION, "n\r")
-    con.expect("\r\n")
-    con.answer("IP addr    :", PORT + "\r")
-    con.answer("Netmask    :", "\r")
-    con.answer("Gateway    :", GATEWAY + "\r")
-    con.expect("\tGateway    : 10.77.1.1\r\nConfiguring management port")
-    con.expect("Booting image '1'")
+    con = board.boot(*args, timeout=120)
+    for prompt, text in answers:
+        con.answer(prompt, text)
+    con.expect("Booting image '1'", timeout=60)  # a silent DHCP server: dhclient gives up
     con.expect("Listening on port 1234")
-    attach_gdb(board, f"{PORT}:1234", lab=True)
+    gdb = attach_gdb(board, f"{PORT}:1234", lab=True) if lab else attach_gdb(board)
+    assert "exited normally" in gdb, gdb
     assert con.finish(timeout=60) == "bladesim: board rebooted (status 0)"
-    assert board.commands()[1:3] == ["ifconfig eth1 10.77.1.2\n", "route add default gw 10.77.1.1\n"]
-
-
-def test_debug_server_boot_without_a_dhcp_client(board):
-    board.env("gdbserver=on")
-    con = board.boot("--fault", "nodhclient", timeout=120)
-    con.answer("IP addr    :", "q\r")  # the first question: DHCP is not offered
-    con.expect("Listening on port 1234")
-    assert DHCP_QUESTION not in con.output()
-    assert "exited normally" in attach_gdb(board)
-    assert con.finish(timeout=60) == "bladesim: board rebooted (status 0)"
-
-
-def test_dhcp_server_that_does_not_answer(board):
-    board.env("gdbserver=on")
-    con = board.boot("--fault", "dhcp-silent", timeout=120)
-    con.answer(DHCP_QUESTION, "Y\r")
-    # dhclient gives up; the boot goes on, and the debug server still starts.
-    con.expect("Listening on port 1234", timeout=60)
-    attach_gdb(board)
-    assert con.finish(timeout=60) == "bladesim: board rebooted (status 0)"
-    leases = board.p("run", "dnsmasq.leases")
-    assert not os.path.exists(leases) or not open(leases).read().strip()
-
-
-def test_quit_in_the_port_dialog_boots_without_configuring(board):
-    board.env("gdbserver=on")
-    con = board.boot(timeout=120)
-    con.answer(DHCP_QUESTION, "\r")
-    con.answer("IP addr    :", PORT + "\r")
-    con.answer("Netmask    :", "q\r")
-    con.expect("Booting image '1'")
-    con.expect("Listening on port 1234")
-    attach_gdb(board)
-    con.finish(timeout=60)
-    assert not any(c.startswith("ifconfig") or c.startswith("dhclient") for c in board.commands())
+    cmds = board.commands()
+    assert [c for c in cmds if c.startswith(("ifconfig", "route", "dhclient"))] == configured
+    assert (DHCP_QUESTION in con.output()) == (case != "no DHCP client")

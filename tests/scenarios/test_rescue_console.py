@@ -25,16 +25,6 @@ def rescue(board):
     return board
 
 
-def to_file_name_question(con):
-    """Option T, port and server answers given, up to the file name question."""
-    con.menu("T")
-    con.answer("IP addr    :", "10.77.1.2\r")
-    con.answer("Netmask    :", "\r")
-    con.answer("Gateway    :", "\r")
-    con.answer("Server addr:", "10.77.0.1\r")
-    con.expect("Image Filename: ")
-
-
 # Keys typed at the file name question, the exact echo, and the line that results.
 # Grouped by what the keys exercise.
 EDITOR_CASES = {
@@ -63,6 +53,13 @@ EDITOR_CASES = {
     "control keys ring the bell": [
         ("a\tb\x05\x0b\x15c\r", "a" + BEL + "b" + BEL * 3 + "c\n", "abc"),
     ],
+    "the line's end": [
+        # 127 characters fit in the 128-byte buffer, the 128th only rings the bell; after a
+        # Backspace one more fits.
+        ("a" * 127 + "b\x7fc\r", "a" * 127 + BEL + BS + " " + BS + "c\n", "a" * 126 + "c"),
+        # With the terminal's signal keys off, Ctrl-C reaches the launcher as the code 3.
+        ("zz\x03", "zz <break>\n", "zz"),
+    ],
 }
 
 
@@ -76,8 +73,11 @@ def file_name_line(con):
 @pytest.mark.parametrize("group", sorted(EDITOR_CASES))
 def test_line_editor(rescue, group):
     con = rescue.boot(timeout=120)
+    attrs = rescue.line_settings()
+    attrs[3] &= ~termios.ISIG
+    rescue.set_line(attrs)
     for keys, echo, line in EDITOR_CASES[group]:
-        to_file_name_question(con)
+        con.tftp_rescue("10.77.1.2", "", "", "10.77.0.1")
         time.sleep(con.settle)
         con.send(keys)
         shown = con.expect("\r\n")
@@ -90,44 +90,9 @@ def test_line_editor(rescue, group):
     assert names[0] == f"tftp -g -r {EDITOR_CASES[group][0][2]} -l /tmp/image 10.77.0.1\n"
 
 
-def test_line_limit_and_high_bytes(rescue):
-    con = rescue.boot(timeout=120)
-    # 127 characters fit in the 128-byte buffer; the 128th only rings the bell; after a
-    # Backspace one more fits.
-    to_file_name_question(con)
-    time.sleep(con.settle)
-    con.send("a" * 127 + "b")
-    con.expect(BEL)
-    con.send("\x7fc\r")
-    assert file_name_line(con) == "a" * 126 + "c"
-    # Bytes 128 to 255 are stored as typed (and refused as a file name).
-    to_file_name_question(con)
-    time.sleep(con.settle)
-    con.send("\xe9\xff\r")
-    con.expect("Invalid filename. Try again please")
-    con.answer("Image Filename: ", "q\r")
-    con.menu("E")
-    con.finish()
-
-
-def test_ctrl_c_as_the_character_3(rescue):
-    con = rescue.boot()
-    # With the terminal's signal keys off, Ctrl-C reaches the launcher as the code 3.
-    attrs = rescue.line_settings()
-    attrs[3] &= ~termios.ISIG
-    rescue.set_line(attrs)
-    to_file_name_question(con)
-    time.sleep(con.settle)
-    con.send("zz\x03")
-    assert con.expect("\r\n") == "zz <break>"
-    assert file_name_line(con) == "zz"
-    con.menu("E")
-    con.finish()
-
-
 def test_ctrl_c_as_a_signal_abandons_the_download(rescue):
     con = rescue.boot()
-    to_file_name_question(con)
+    con.tftp_rescue("10.77.1.2", "", "", "10.77.0.1")
     time.sleep(con.settle)
     con.send("zz")
     con.expect("zz")

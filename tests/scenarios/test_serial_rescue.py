@@ -1,6 +1,5 @@
 # SPDX-License-Identifier: MIT
 """Serial rescue: the speed switch and an XMODEM-1K transfer over the console's own line."""
-import os
 import struct
 import termios
 import time
