@@ -594,9 +594,11 @@ int i2c_fail(int err) {
 }
 
 // The EEPROM is on the bus only behind multiplexer channel 3, with the CPLD granting
-// access and the Summit device set up for it.
+// access and done switching it (a CPLD that never clears never lets it on), and the
+// Summit device set up for it.
 bool vpd_reachable() {
     return (g_mux & kVpdChannelBit) && (cpld_register(kCpldVpdAccess) & 1) &&
+           !fault_named("cpld-busy") && board_time() >= g_cpld_busy_until &&
            g_summit[kSummitVpdRegister] == kSummitVpdValue;
 }
 

@@ -1,6 +1,8 @@
 # SPDX-License-Identifier: MIT
-"""A plain boot: the slot from the VPD record, the fallbacks, the rescue partition."""
+"""A plain boot: the mount, the slot from the VPD record, the fallbacks, the rescue
+partition, Ctrl-C and the board reset."""
 import os
+import time
 
 import pytest
 
@@ -30,6 +32,10 @@ def test_normal_start_unpacks_and_replaces_the_launcher(board):
     con = board.boot()
     assert con.finish() == "bladesim: application ended (status 0)"
     events = board.journal()
+    # The user filesystem is mounted first; the slot package is read from it.
+    mounts = [e for e in events if e["event"] == "mount"]
+    assert mounts and mounts[0]["argv"] == ["-o", "sync", "-t", "jffs2", "/dev/mtd-user", "/user"]
+    assert board.commands()[0] == "/bin/mount -o sync -t jffs2 /dev/mtd-user /user"
     assert board.commands()[-1] == "cd /tmp \ntar mxzf /tmp/vemiximage.tar.gz \nrm /tmp/vemiximage.tar.gz\n"
     # The archive's members are under /tmp and the archive itself is gone.
     assert os.access(board.tmp("home", "bin", "mp.elf.strip"), os.X_OK)
@@ -45,6 +51,29 @@ def test_normal_start_unpacks_and_replaces_the_launcher(board):
     # The booted slot was recorded before the launch, through mux channel 3 and the CPLD.
     vpd = [e for e in events if e["event"] == "i2c" and e["address"] == 0x54]
     assert [(e["op"], e["command"], e["value"]) for e in vpd] == [("read", 1, 1), ("write", 59, 1)]
+
+
+def test_ctrl_c_has_no_effect(board):
+    # At real speed, so the interrupt arrives while the launcher is still running.
+    con = board.boot(time_scale="1")
+    deadline = time.time() + 20
+    # The one-second pause before the archive is unpacked.
+    while not any(e["event"] == "pause" and e["seconds"] == 1.0 for e in board.journal()):
+        assert time.time() < deadline, "the launcher never reached its launch pause"
+        time.sleep(0.02)
+    con.child.sendintr()
+    assert con.finish() == "bladesim: application ended (status 0)"
+    assert "mp.elf.strip: demo application 5.0.1.1" in con.output()
+
+
+def test_reboot_that_cannot_start(board):
+    board.fault("system")
+    board.rescue("/dev/null")
+    con = board.boot()
+    assert con.finish() == "bladesim: bladeboot exited (status 0)"
+    assert "System reboot failed, please power-cycle.\n" in con.output()
+    assert board.commands()[-1] == "reboot"
+    assert not any(e["event"] == "reboot" for e in board.journal())
 
 
 # --- the fallback rows -------------------------------------------------------------------
