@@ -232,24 +232,41 @@ class Console:
 
 
 @pytest.fixture(scope="session")
-def template_board(tmp_path_factory):
-    path = tmp_path_factory.mktemp("template") / "board"
-    sim("new", str(path))
-    return path
+def templates(tmp_path_factory):
+    """The default installation for a build, made once: a PowerPC board's application and
+    diagnostics are PowerPC programs."""
+    made = {}
+
+    def template(build):
+        if build not in made:
+            made[build] = tmp_path_factory.mktemp("template") / "board"
+            sim("new", str(made[build]), *(["--ppc"] if build == "ppc" else []))
+        return made[build]
+    return template
 
 
 @pytest.fixture(params=builds())
-def board(request, tmp_path, template_board):
+def board(request, tmp_path, templates):
     path = tmp_path / "board"
-    shutil.copytree(template_board, path, symlinks=True)
+    shutil.copytree(templates(request.param), path, symlinks=True)
     return Board(path, request.param)
 
 
 @pytest.fixture
-def host_board(tmp_path, template_board):
+def host_board(tmp_path, templates):
     path = tmp_path / "board"
-    shutil.copytree(template_board, path, symlinks=True)
+    shutil.copytree(templates("host"), path, symlinks=True)
     return Board(path, "host")
+
+
+@pytest.fixture
+def debug_board(board, tmp_path):
+    """A board for the debug modes. Debian has no PowerPC debug server, memory checker or
+    debugger, so a PowerPC board's slots carry host builds of the application for them."""
+    if board.build == "ppc":
+        for n in (1, 2):
+            board.slot(n, pack(tmp_path / f"host{n}.pkg", f"app:5.0.1.{n}"))
+    return board
 
 
 def attach_gdb(board, target=":1234", lab=False):

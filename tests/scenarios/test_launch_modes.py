@@ -25,6 +25,7 @@ def wait_listening(con, port=1234, dhcp=True):
     con.expect(f"Listening on port {port}")
 
 
+@pytest.mark.usefixtures("debug_board")
 @pytest.mark.parametrize("settings,command", [
     (["memchk=on"], f"LD_PRELOAD=libduma.so.0.0.0 {APP}\n"),
     (["gdbserver=on", "memchk=on", "gdbport=4321"],
@@ -52,6 +53,7 @@ def gdb_package(tmp_path_factory):
     return pack(work / "gdb.pkg", f"app:9.9.9.9:{gz}", "app:5.0.1.2")
 
 
+@pytest.mark.usefixtures("debug_board")
 def test_debugger_taken_from_the_other_slot(board, gdb_package):
     board.env("gdb=on")
     board.slot(2, gdb_package)
@@ -98,6 +100,7 @@ def test_debugger_copy_stops_at_the_end_of_its_file(board, tmp_path):
     assert "*** Launching under GDB ***" in con.output()
 
 
+@pytest.mark.usefixtures("debug_board")
 def test_shell_before_the_application(board):
     board.env("shell=on", "gdbserver=on")
     con = board.boot(timeout=120)
@@ -166,6 +169,7 @@ def board_processes(board):
     return left
 
 
+@pytest.mark.usefixtures("debug_board")
 @pytest.mark.parametrize("how", ["SIGTERM", "hang-up", "console escape"])
 def test_a_stopped_boot_leaves_nothing_behind(board, how):
     board.env("gdbserver=on")

@@ -189,6 +189,7 @@ def test_interrupt_is_noticed_after_the_file_name(rescue):
 DHCP_QUESTION = "Confirm: Use DHCP for network configuration? y/N: "
 
 
+@pytest.mark.usefixtures("debug_board")
 def test_debug_server_boot_with_a_dhcp_lease_attached_from_the_lab(board):
     board.env("gdbserver=on")
     con = board.boot(timeout=120)
@@ -225,6 +226,7 @@ PORT_DIALOGS = {
 }
 
 
+@pytest.mark.usefixtures("debug_board")
 @pytest.mark.parametrize("case", PORT_DIALOGS)
 def test_debug_server_port_dialog(board, case):
     args, answers, configured, lab = PORT_DIALOGS[case]

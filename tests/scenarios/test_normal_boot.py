@@ -39,6 +39,9 @@ def test_normal_start_unpacks_and_replaces_the_launcher(board):
     assert board.commands()[-1] == "cd /tmp \ntar mxzf /tmp/vemiximage.tar.gz \nrm /tmp/vemiximage.tar.gz\n"
     # The archive's members are under /tmp and the archive itself is gone.
     assert os.access(board.tmp("home", "bin", "mp.elf.strip"), os.X_OK)
+    # The board's own kind of program: a PowerPC board's is a big-endian PowerPC ELF file.
+    machine = open(board.tmp("home", "bin", "mp.elf.strip"), "rb").read(20)[18:]
+    assert (machine == b"\x00\x14") == (board.build == "ppc")
     assert open(board.tmp("home", "etc", "release")).read() == "demo application 5.0.1.1\n"
     assert not os.path.exists(board.tmp("vemiximage.tar.gz"))
     # Both buses are closed before the launcher becomes /bin/backtrace.
