@@ -26,11 +26,7 @@ BROKEN = ["runtime error:", "AddressSanitizer", "LeakSanitizer", "Traceback (mos
           "bwrap:", "qemu: uncaught", "Segmentation fault"]
 
 
-def builds():
-    out = ["host"]
-    if os.environ.get("BLADEBOOT_SKIP_PPC") != "1":
-        out.append("ppc")
-    return out
+BUILDS = ["host"] + ([] if os.environ.get("BLADEBOOT_SKIP_PPC") == "1" else ["ppc"])
 
 
 def sim(*args, check=True, **kw):
@@ -245,7 +241,7 @@ def templates(tmp_path_factory):
     return template
 
 
-@pytest.fixture(params=builds())
+@pytest.fixture(params=BUILDS)
 def board(request, tmp_path, templates):
     path = tmp_path / "board"
     shutil.copytree(templates(request.param), path, symlinks=True)

@@ -171,28 +171,6 @@ def test_menu_reboot(rescue):
     assert rescue.pauses()[-2:] == [1.0, 1.0]  # the menu's second, then board_reset's
 
 
-def test_version_display(rescue, tmp_path):
-    # Slot 2 emptied; version bytes 1.2.3.4 in the kernel header.
-    rescue.slot(2, None)
-    with open(rescue.p("flash", "kernel.bin"), "r+b") as f:
-        f.seek(12)
-        f.write(bytes([1, 2, 3, 4]))
-    con = rescue.boot()
-    con.menu("H")
-    con.expect("Installed images versions: \r\n"
-               "\tBoot image  : 1.4.0.2\r\n"
-               "\tRFS image   : 3.1.0.7\r\n"
-               "\tKernel image: 1.2.3.4\r\n"
-               "\tDFT image   : 1.0.0.5\r\n"
-               "\tOS image 1  : 5.0.1.1\r\n"
-               "\tOS image 2  : 0.0.0.0\r\n")
-    con.menu("H")  # the display changes nothing and can be repeated
-    con.expect("\tOS image 2  : 0.0.0.0\r\n")
-    con.menu("E")
-    con.finish()
-    assert not any(e["event"] in ("write", "erase") for e in rescue.journal())
-
-
 def test_end_of_input_at_the_console(rescue):
     # The console is a pipe that ends in the middle of the file name question.
     args = [BLADESIM, "boot", rescue.path, "--time-scale", TIME_SCALE]

@@ -34,23 +34,15 @@ def line_when(board, ready, what):
     raise AssertionError(f"the line never went {what}")
 
 
-def at_transfer_speed(board, con):
-    con.expect(SWITCH)
-    return line_when(board, lambda s: s[4] == termios.B115200, "to 115200 baud")
-
-
-def back_from_transfer_speed(board):
-    line_when(board, lambda s: s[4] != termios.B115200, "back from 115200 baud")
-
-
 def transfer(board, con, package, cancel_at=None):
     """The operator's side: Enter at the transfer speed, the file by stock sx, Enter at the
     old speed. Returns whether sx finished and the line's settings during the transfer."""
-    during = at_transfer_speed(board, con)
+    con.expect(SWITCH)
+    during = line_when(board, lambda s: s[4] == termios.B115200, "to 115200 baud")
     con.send("\r")
     ok, _ = board.send(package, cancel_at=cancel_at)
     # The switch-back instructions may have gone to sx, as they would on the blade.
-    back_from_transfer_speed(board)
+    line_when(board, lambda s: s[4] != termios.B115200, "back from 115200 baud")
     con.send("\r")
     return ok, during
 
@@ -119,7 +111,8 @@ def test_enter_keys_and_reminders(rescue, tmp_path):
     pkg = pack(tmp_path / "x.pkg", "app:8.2.0.2")
     con = rescue.boot(time_scale="0.01", timeout=120)
     con.menu("X")
-    at_transfer_speed(rescue, con)
+    con.expect(SWITCH)
+    line_when(rescue, lambda s: s[4] == termios.B115200, "to 115200 baud")
     # At the transfer speed a line feed is not the Enter key: only byte 13 is.
     con.send("\n")
     con.expect("\r\n    ... Waiting for the <Enter> key to be hit before the download can start...\r\n")
@@ -133,7 +126,7 @@ def test_enter_keys_and_reminders(rescue, tmp_path):
     assert not sent and "set to 7 data bits; sx sends 115200 baud 8N1: nothing sent" in said
     rescue.uart("set 115200 8 none 1")
     assert rescue.send(pkg)[0]
-    back_from_transfer_speed(rescue)
+    line_when(rescue, lambda s: s[4] != termios.B115200, "back from 115200 baud")
     # Back at the old speed the terminal turns Enter into byte 10, which ends the wait.
     con.expect("\r\r\n    ... Waiting for the <ENTER> key to be hit...\r\r\n")
     con.send("\r")

@@ -48,11 +48,4 @@ TEST(Crc, TableFormEqualsBitwiseDefinitionOnRandomInputs) {
     }
 }
 
-TEST(Crc, ContinuesFromAnyStartValue) {
-    std::string a = "component header ", b = "and its data bytes, more than sixteen of them";
-    std::string ab = a + b;
-    uint32_t part = crc_of(a);
-    EXPECT_EQ(gen_crc(b.data(), uint32_t(b.size()), part), crc_of(ab));
-}
-
 } // namespace

@@ -49,16 +49,6 @@ TEST(Header, WordsAreBigEndianOnEveryProcessor) {
     EXPECT_EQ(std::memcmp(raw, back, 16), 0);
 }
 
-TEST(Header, TypeTable) {
-    for (uint32_t n = 1; n <= 6; ++n)
-        EXPECT_NE(component_type_of((n << 24) | 0x504F4C), nullptr) << n;
-    EXPECT_EQ(component_type_of(0x07504F4C), nullptr);
-    EXPECT_EQ(component_type_of(0), nullptr);
-    EXPECT_EQ(component_type_named("kernel")->magic, MAGIC_KERNEL);
-    EXPECT_STREQ(component_type_of(MAGIC_DIAGS)->crc_name, "DIAGNOSTICS IMAGE");
-    EXPECT_EQ(component_type_named("bogus"), nullptr);
-}
-
 TEST(Header, NextOffset) {
     struct {
         uint32_t offset, len;
