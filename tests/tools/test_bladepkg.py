@@ -85,7 +85,7 @@ def test_verify_names_the_first_bad_component(files, how):
 
 @pytest.mark.parametrize("content,said", [(b"", "empty package"),
                                          (b"\x00" * 7, "not an image package"),
-                                         (os.urandom(4096), "not an image package")])
+                                         (bytes(range(256)) * 16, "not an image package")])
 def test_garbage_is_refused_without_crashing(files, content, said):
     pkg = files / "g.pkg"
     pkg.write_bytes(content)
