@@ -781,6 +781,16 @@ bool may_open(const char* path, int flags) {
     return true;
 }
 
+// Off the board (the unit tests), the partitions are the files "mtd-NAME" in the directory
+// BLADESIM_MTD_DIR names; on the board they are bound over "/dev/mtd-NAME".
+const char* device_path(const char* path, char (&buf)[256]) {
+    const char* dir = getenv("BLADESIM_MTD_DIR");
+    if (!dir || !path || std::strncmp(path, "/dev/mtd-", 9) != 0)
+        return path;
+    snprintf(buf, sizeof buf, "%s/%s", dir, path + 5);
+    return buf;
+}
+
 std::vector<char*> collect_args(const char* arg0, va_list ap) {
     std::vector<char*> args;
     args.push_back(const_cast<char*>(arg0));
@@ -801,6 +811,8 @@ __attribute__((constructor)) void load() {
         g_cfg.scale = 1.0;
         return;
     }
+    if (getenv("BLADESIM_MTD_DIR"))
+        return; // a unit test: no board around it
     record_launcher();
     journal("start", "");
 }
@@ -821,7 +833,8 @@ extern "C" {
         }                                                                                          \
         if (!may_open(path, flags))                                                                \
             return -1;                                                                             \
-        int fd = real_##fn(path, flags, mode);                                                     \
+        char buf[256];                                                                             \
+        int fd = real_##fn(device_path(path, buf), flags, mode);                                   \
         classify(fd, path);                                                                        \
         return fd;                                                                                 \
     }
@@ -839,7 +852,8 @@ int openat(int dirfd, const char* path, int flags, ...) {
     }
     if (!may_open(path, flags))
         return -1;
-    int fd = real_openat(dirfd, path, flags, mode);
+    char buf[256];
+    int fd = real_openat(dirfd, device_path(path, buf), flags, mode);
     classify(fd, path);
     return fd;
 }
