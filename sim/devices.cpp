@@ -550,6 +550,12 @@ uint8_t cpld_register(off_t reg) {
     return v;
 }
 
+// The CPLD's VPD status is busy for a while after the access register changes, and for
+// ever under the cpld-busy fault.
+bool cpld_busy() {
+    return fault_named("cpld-busy") || board_time() < g_cpld_busy_until;
+}
+
 ssize_t cpld_read(int fd, void* buf, size_t n) {
     REAL(pread);
     if (n == 0)
@@ -557,8 +563,7 @@ ssize_t cpld_read(int fd, void* buf, size_t n) {
     off_t reg = lseek(fd, 0, SEEK_CUR);
     auto* out = static_cast<uint8_t*>(buf);
     if (reg == kCpldVpdStatus) {
-        bool busy = fault_named("cpld-busy") || board_time() < g_cpld_busy_until;
-        out[0] = busy ? 0x03 : 0x01; // bit 0 is not part of the status
+        out[0] = cpld_busy() ? 0x03 : 0x01; // bit 0 is not part of the status
         return 1;
     }
     return real_pread(fd, out, 1, reg);
@@ -597,8 +602,7 @@ int i2c_fail(int err) {
 // access and done switching it (a CPLD that never clears never lets it on), and the
 // Summit device set up for it.
 bool vpd_reachable() {
-    return (g_mux & kVpdChannelBit) && (cpld_register(kCpldVpdAccess) & 1) &&
-           !fault_named("cpld-busy") && board_time() >= g_cpld_busy_until &&
+    return (g_mux & kVpdChannelBit) && (cpld_register(kCpldVpdAccess) & 1) && !cpld_busy() &&
            g_summit[kSummitVpdRegister] == kSummitVpdValue;
 }
 

@@ -265,6 +265,13 @@ def debug_board(board, tmp_path):
     return board
 
 
+def back_at_menu_then_exit(con):
+    """The rescue menu shown again; E leaves it. Returns bladesim's closing line."""
+    con.expect("Please select one of the following options:")
+    con.menu("E")
+    return con.finish()
+
+
 def attach_gdb(board, target=":1234", lab=False):
     """A real gdb runs the application under the board's debug server to its end: inside
     the board's own namespaces, or from the lab over eth1."""

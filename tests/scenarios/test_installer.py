@@ -6,7 +6,7 @@ import struct
 
 import pytest
 
-from conftest import bladepkg, damage, data_file, pack
+from conftest import back_at_menu_then_exit, bladepkg, damage, data_file, pack
 
 KIB = 1024
 BLOCK = 64 * KIB
@@ -29,12 +29,6 @@ def start_install(board, package, **kw):
     con.tftp_rescue("10.77.1.2", "", "", "10.77.0.1", "pkg.bin")
     con.expect(OPENING)
     return con
-
-
-def back_at_menu_then_exit(con):
-    con.expect("Please select one of the following options:")
-    con.menu("E")
-    return con.finish()
 
 
 def component(tmp_path, kind, version, size, seed=1):

@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from conftest import data_file, pack
+from conftest import back_at_menu_then_exit, data_file, pack
 
 SWITCH = ("       Change the baud rate to 115200 bps and hit the <ENTER> key\r\n"
           "       before initiating the download.\r\n")
@@ -52,12 +52,6 @@ def control_chars(cc):
     return [c if isinstance(c, int) else c[0] for c in cc]
 
 
-def exit_menu(con):
-    con.expect("Please select one of the following options:")
-    con.menu("E")
-    return con.finish()
-
-
 def test_whole_xmodem_rescue(rescue, tmp_path):
     pkg = pack(tmp_path / "x.pkg", "app:8.2.0.1", f"dtb:1.0.2.0:{data_file(tmp_path / 'd', 3000)}")
     data = open(pkg, "rb").read()
@@ -75,7 +69,7 @@ def test_whole_xmodem_rescue(rescue, tmp_path):
     con.send("1\n")
     con.expect("Image1 updated succeeded")
     con.expect("Installing Device Tree: ")
-    assert exit_menu(con) == "bladesim: application ended (status 0)"
+    assert back_at_menu_then_exit(con) == "bladesim: application ended (status 0)"
     assert "mp.elf.strip: demo application 8.2.0.1" in con.output()
 
     # During the transfer: 115200 baud, raw 8N1, no translation, no output processing.
@@ -147,7 +141,7 @@ def test_cancelled_transfer_installs_nothing(rescue, tmp_path):
     # The operator's interrupt makes sx cancel; lrzsz's receiver keeps no partial file.
     assert not ok
     con.expect("Extracting images ... Do *NOT* power cycle the switch.\r\n")
-    assert exit_menu(con).startswith("bladesim: application ended")
+    assert back_at_menu_then_exit(con).startswith("bladesim: application ended")
     assert rescue.flash("kernel") == kernel
     assert not any(e["event"] in ("erase", "write") for e in rescue.journal())
 
@@ -161,7 +155,7 @@ def test_earlier_image_counts_when_nothing_is_received(rescue, tmp_path):
     con.answer(SWITCH_BACK, "\r")
     con.answer(SLOT_QUESTION, "2\n")
     con.expect("Image2 updated succeeded")
-    exit_menu(con)
+    back_at_menu_then_exit(con)
 
 
 def test_missing_serial_port(rescue):
@@ -169,5 +163,5 @@ def test_missing_serial_port(rescue):
     con.menu("X")
     con.expect("Running xmodem rescue.....\r\nCan't open serial port!: No such file or directory\r\n"
                "Serial download abandoned.\r\n")
-    assert exit_menu(con).startswith("bladesim: application ended")
+    assert back_at_menu_then_exit(con).startswith("bladesim: application ended")
     assert "/usr/bin/rx /tmp/image" not in rescue.commands()
