@@ -18,7 +18,7 @@ int kernel_fd = -1;
 int rfs_fd = -1;
 int rescue_fd = -1;
 int flash_fd = -1;
-flash_descriptor theFlash = {0, 0, 0};
+flash_descriptor theFlash = {0};
 
 namespace {
 
@@ -30,14 +30,14 @@ struct partition_geometry {
 };
 
 // The one door to MEMGETINFO.
-bool mtd_geometry(int fd, partition_geometry* geo) {
+int mtd_geometry(int fd, partition_geometry* geo) {
     mtd_info_user info;
     std::memset(&info, 0, sizeof info);
     if (ioctl(fd, MEMGETINFO, &info) != 0)
-        return false;
+        return -1;
     geo->size = info.size;
     geo->erasesize = info.erasesize;
-    return true;
+    return 0;
 }
 
 // Number of the lowest set bit, 32 when none is: log2 of a power-of-two erase size.
@@ -48,7 +48,7 @@ uint32_t lowest_set_bit(uint32_t v) {
     return 32;
 }
 
-int mtd_open() {
+void mtd_open() {
     uboot_fd = open("/dev/mtd-uboot", O_RDWR | O_SYNC);
     uboot_env_fd = open("/dev/mtd-ubootenv", O_RDWR | O_SYNC);
     device_tree_fd = open("/dev/mtd-devicetree", O_RDWR | O_SYNC);
@@ -56,24 +56,20 @@ int mtd_open() {
     rfs_fd = open("/dev/mtd-rfs", O_RDWR | O_SYNC);
     rescue_fd = open("/dev/mtd-rescue", O_RDWR);
     flash_fd = kernel_fd;
-    return 1;
 }
 
 int mtd_type() {
     partition_geometry geo;
-    if (!mtd_geometry(flash_fd, &geo)) {
+    if (mtd_geometry(flash_fd, &geo) != 0) {
         puts("Could not get MTD device info ");
-        return 0;
+        return -1;
     }
-    theFlash.sector_size = geo.erasesize;
-    if (geo.erasesize != 0)
-        theFlash.sector_shift = lowest_set_bit(geo.erasesize);
     theFlash.size = geo.size;
     if (geo.size == 0) {
         puts("NO FLASH !");
-        return 0;
+        return -1;
     }
-    return 1;
+    return 0;
 }
 
 int flash_open() {
@@ -81,24 +77,24 @@ int flash_open() {
     return mtd_type();
 }
 
-int mtd_read(int fd, uint32_t offset, uint32_t length, void* buffer) {
-    return pread(fd, buffer, length, offset) >= 0 ? 1 : 0;
+int mtd_read(void* buffer, int fd, flash_offset offset, flash_length length) {
+    return pread(fd, buffer, as_u32(length), as_u32(offset)) >= 0 ? 0 : -1;
 }
 
-int mtd_write(int fd, uint32_t offset, uint32_t length, const void* buffer) {
-    return pwrite(fd, buffer, length, offset) >= 0 ? 1 : 0;
+int mtd_write(const void* buffer, int fd, flash_offset offset, flash_length length) {
+    return pwrite(fd, buffer, as_u32(length), as_u32(offset)) >= 0 ? 0 : -1;
 }
 
 // The one door to MEMERASE.
-int mtd_erase(int fd, uint32_t offset, uint32_t length) {
+int mtd_erase(int fd, flash_offset offset, flash_length length) {
     erase_info_user ei;
-    ei.start = offset;
-    ei.length = length;
-    return ioctl(fd, MEMERASE, &ei) >= 0 ? 1 : 0;
+    ei.start = as_u32(offset);
+    ei.length = as_u32(length);
+    return ioctl(fd, MEMERASE, &ei) >= 0 ? 0 : -1;
 }
 
-int flash_read(void* buffer, int fd, uint32_t length, uint32_t offset) {
-    return mtd_read(fd, offset, length, buffer);
+int flash_read(void* buffer, int fd, flash_offset offset, flash_length length) {
+    return mtd_read(buffer, fd, offset, length);
 }
 
 // The bytes a write puts on the flash: in memory, or read from a file block by block.
@@ -117,27 +113,28 @@ bool take_bytes(const write_source& src, uint32_t from, uint32_t count, uint8_t*
 
 int fail_block(const char* what) {
     printf("Flash Write mtd %s failed.\n\n", what);
-    return 0;
+    return -1;
 }
 
-int flash_write(const write_source& src, int fd, uint32_t length, uint32_t offset,
+int flash_write(const write_source& src, int fd, flash_offset at, flash_length size,
                 uint8_t progress) {
+    const uint32_t offset = as_u32(at), length = as_u32(size);
     // The progress field comes first, so that every failure message follows it.
     if (progress)
         printf("     ");
     // Each partition is written with its own geometry, and a range that does not fit
     // in it is refused before any block is erased.
     partition_geometry geo;
-    if (!mtd_geometry(fd, &geo))
+    if (mtd_geometry(fd, &geo) != 0)
         return fail_block("read");
     const uint32_t S = geo.erasesize;
     if (S < kWritePiece || (S & (S - 1)) != 0 || S % kWritePiece != 0) {
         printf("Flash Write bad erase size %u.\n\n", S);
-        return 0;
+        return -1;
     }
     if (uint64_t(offset) + length > geo.size) {
         printf("Flash Write beyond end of partition (%u + %u > %u).\n\n", offset, length, geo.size);
-        return 0;
+        return -1;
     }
     const uint32_t shift = lowest_set_bit(S);
 
@@ -148,7 +145,7 @@ int flash_write(const write_source& src, int fd, uint32_t length, uint32_t offse
     std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[S + kWritePiece]);
     if (!block) {
         puts("Flash Write malloc failed");
-        return 0;
+        return -1;
     }
 
     uint32_t b = first;
@@ -169,16 +166,16 @@ int flash_write(const write_source& src, int fd, uint32_t length, uint32_t offse
             count = S;
         }
         std::memset(block.get(), 0, S);
-        if (!mtd_read(fd, b, S, block.get()))
+        if (mtd_read(block.get(), fd, flash_offset{b}, flash_length{S}) != 0)
             return fail_block("read");
         if (!take_bytes(src, p, count, block.get() + dest)) {
             puts("Flash Write image read failed.\n");
-            return 0;
+            return -1;
         }
-        if (!mtd_erase(fd, b, S))
+        if (mtd_erase(fd, flash_offset{b}, flash_length{S}) != 0)
             return fail_block("erase");
         for (uint32_t k = 0; k < S; k += kWritePiece)
-            if (!mtd_write(fd, b + k, kWritePiece, block.get() + k))
+            if (mtd_write(block.get() + k, fd, flash_offset{b + k}, flash_length{kWritePiece}) != 0)
                 return fail_block("write");
         if (progress) {
             printf("\b\b\b\b%3.3d%c", int(uint64_t(i) * 100 / blocks), '%');
@@ -189,40 +186,41 @@ int flash_write(const write_source& src, int fd, uint32_t length, uint32_t offse
     }
     if (progress)
         printf("\b\b\b\b100%c\n", '%');
-    return 1;
+    return 0;
 }
 
 } // namespace
 
 int api_flash_init() {
-    return flash_open() ? 0 : -1;
+    return flash_open();
 }
 
-int api_flash_read(void* buffer, int fd, uint32_t offset, uint32_t length) {
+int api_flash_read(void* buffer, int fd, flash_offset offset, flash_length length) {
     if (theFlash.size == 0)
         return -1;
-    return flash_read(buffer, fd, length, offset) ? 0 : -1;
+    return flash_read(buffer, fd, offset, length);
 }
 
 int api_flash_size(int fd, uint32_t* size) {
     partition_geometry geo;
-    if (theFlash.size == 0 || !mtd_geometry(fd, &geo))
+    if (theFlash.size == 0 || mtd_geometry(fd, &geo) != 0)
         return -1;
     *size = geo.size;
     return 0;
 }
 
-int api_flash_write(const void* buffer, int fd, uint32_t offset, uint32_t length,
+int api_flash_write(const void* buffer, int fd, flash_offset offset, flash_length length,
                     uint8_t progress) {
     if (theFlash.size == 0)
         return -1;
     const write_source src{static_cast<const uint8_t*>(buffer), nullptr};
-    return flash_write(src, fd, length, offset, progress) ? 0 : -1;
+    return flash_write(src, fd, offset, length, progress);
 }
 
-int api_flash_write_file(FILE* source, int fd, uint32_t offset, uint32_t length, uint8_t progress) {
+int api_flash_write_file(FILE* source, int fd, flash_offset offset, flash_length length,
+                         uint8_t progress) {
     if (theFlash.size == 0)
         return -1;
     const write_source src{nullptr, source};
-    return flash_write(src, fd, length, offset, progress) ? 0 : -1;
+    return flash_write(src, fd, offset, length, progress);
 }

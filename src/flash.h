@@ -3,6 +3,22 @@
 #include <cstdint>
 #include <cstdio>
 
+// The flash partitions behind the MTD character devices.
+//
+// Every operation of this module takes its arguments in one order, (buffer, descriptor,
+// offset, length[, progress]), and returns 0 on success and -1 on failure. Offsets and
+// lengths are byte counts of types of their own, so that a call that swaps them does not
+// compile: api_flash_read(buf, fd, flash_offset{240}, flash_length{16}).
+enum class flash_offset : uint32_t {};
+enum class flash_length : uint32_t {};
+
+constexpr uint32_t as_u32(flash_offset o) {
+    return static_cast<uint32_t>(o);
+}
+constexpr uint32_t as_u32(flash_length l) {
+    return static_cast<uint32_t>(l);
+}
+
 // Partition descriptors, opened once at start-up and never closed; -1 when the open failed.
 extern int uboot_fd;
 extern int uboot_env_fd;
@@ -12,22 +28,23 @@ extern int rfs_fd;
 extern int rescue_fd;
 extern int flash_fd; // a copy of kernel_fd: the partition whose geometry is queried
 
-// Erase geometry of the kernel partition; size 0 means no usable flash.
+// Size of the kernel partition as the start-up query found it; 0 means no usable flash,
+// and then every read and write fails.
 struct flash_descriptor {
-    uint32_t sector_size;
-    uint32_t sector_shift;
     uint32_t size;
 };
 extern flash_descriptor theFlash;
 
-// 0 when the geometry query succeeded with a non-zero size, -1 otherwise.
+// Opens the partitions and queries the geometry.
 int api_flash_init();
-// 0 when the read did not fail, -1 when it did or when there is no usable flash.
-int api_flash_read(void* buffer, int fd, uint32_t offset, uint32_t length);
-// Size in bytes of the partition behind `fd`: 0, or -1 when it cannot be queried.
-int api_flash_size(int fd, uint32_t* size);
+// Reads `length` bytes at `offset` into `buffer`; fails without touching it when there is
+// no usable flash.
+int api_flash_read(void* buffer, int fd, flash_offset offset, flash_length length);
 // Read-modify-write of whole erase blocks; `progress` shows the percentage display.
-// 0 on success, -1 after any failure.
-int api_flash_write(const void* buffer, int fd, uint32_t offset, uint32_t length, uint8_t progress);
+int api_flash_write(const void* buffer, int fd, flash_offset offset, flash_length length,
+                    uint8_t progress);
 // The same write with its `length` bytes read from `source` as each block needs them.
-int api_flash_write_file(FILE* source, int fd, uint32_t offset, uint32_t length, uint8_t progress);
+int api_flash_write_file(FILE* source, int fd, flash_offset offset, flash_length length,
+                         uint8_t progress);
+// Size in bytes of the partition behind `fd`.
+int api_flash_size(int fd, uint32_t* size);

@@ -27,9 +27,6 @@ int set_vpd_access(int enable);
 // Configures the Summit device (100 ms); the result of its SMBus write.
 int setup_summit();
 
-// Polls of the CPLD's VPD access status before giving up.
-constexpr int CPLD_POLL_LIMIT = 5000;
-
 // The image slot record in the VPD EEPROM.
 constexpr uint8_t VPD_BOOT_SLOT = 1;
 constexpr uint8_t VPD_BOOTED_SLOT = 59;

@@ -4,8 +4,6 @@
 #include "crc.h"
 #include "flash.h"
 #include "handles.h"
-#include "i2c.h"
-#include "launch.h"
 
 #include <cerrno>
 #include <cstring>
@@ -57,6 +55,10 @@ bool read_header(FILE* f, component_header* out) {
 
 } // namespace
 
+const char* slot_path(int slot) {
+    return slot == 1 ? "/user/images/image1" : "/user/images/image2";
+}
+
 const component_type* component_type_of(uint32_t magic) {
     for (const auto& t : kComponentTypes)
         if (t.magic == magic)
@@ -92,14 +94,6 @@ bool next_component_offset(uint32_t offset, const component_header& h, uint32_t*
     return true;
 }
 
-int CheckCrc(const uint8_t* bytes, uint32_t count, uint32_t expected) {
-    return gen_crc(bytes, count, 0xFFFFFFFFu) == expected ? 0 : 1;
-}
-
-uint32_t component_crc(const uint8_t* component, uint32_t len) {
-    return gen_crc(component + 4, len + HEADER_SIZE - 4, 0xFFFFFFFFu);
-}
-
 int parse_image(FILE* package, component_header* header) {
     uint32_t offset = 0;
     component_header h;
@@ -123,7 +117,8 @@ stream_result stream_component(component_source& source, uint32_t total, int sin
         uint32_t got = 0;
         if (source.file) {
             got = uint32_t(fread(g_piece, 1, want, source.file));
-        } else if (api_flash_read(g_piece, source.partition, source.offset, want) == 0) {
+        } else if (api_flash_read(g_piece, source.partition, flash_offset{source.offset},
+                                  flash_length{want}) == 0) {
             got = want;
             source.offset += want;
         }
@@ -183,7 +178,7 @@ slot_verdict check_rescue_component(int partition, component_header* header, int
     *archive_written = false;
     // Zero-filled first: a header that cannot be read is no image.
     uint8_t raw[HEADER_SIZE] = {};
-    api_flash_read(raw, partition, 0, HEADER_SIZE);
+    api_flash_read(raw, partition, flash_offset{0}, flash_length{HEADER_SIZE});
     *header = decode_header(raw);
     if (!is_bootable(header->magic))
         return slot_verdict::no_component;
@@ -222,17 +217,14 @@ int read_flash_image_header(uint32_t type, uint8_t* header, int slot) {
         return 0;
     }
     if (type == MAGIC_APPLICATION) {
-        char path[32];
-        snprintf(path, sizeof path, "/user/images/image%d", slot);
-        file_ptr f(fopen(path, "rb"));
+        file_ptr f(fopen(slot_path(slot), "rb"));
         if (!f)
             return 0;
-        if (fread(header, 1, HEADER_SIZE, f.get()) < HEADER_SIZE) {
-            // A short file leaves the rest of the header zero.
-        }
+        // A short file leaves the rest of the header zero.
+        fread(header, 1, HEADER_SIZE, f.get());
         return 1;
     }
-    api_flash_read(header, *t->fd, t->header_offset, HEADER_SIZE);
+    api_flash_read(header, *t->fd, flash_offset{t->header_offset}, flash_length{HEADER_SIZE});
     return 1;
 }
 
@@ -252,14 +244,14 @@ void remove_staged_slots() {
     }
 }
 
-bool write_slot(int slot, component_source& source, const component_header& h, bool shown) {
+int write_slot(int slot, component_source& source, const component_header& h, bool shown) {
     if (shown)
         printf("Installing image as image%d: ", slot);
     struct stat st;
-    if (stat("/user/images", &st) != 0)
-        mkdir("/user/images", 0755);
-    char path[32], staging[32];
-    snprintf(path, sizeof path, "/user/images/image%d", slot);
+    if (stat(SLOT_DIR, &st) != 0)
+        mkdir(SLOT_DIR, 0755);
+    const char* path = slot_path(slot);
+    char staging[32];
     staging_path(slot, staging);
 
     const uint32_t total = h.len + HEADER_SIZE;
@@ -291,150 +283,15 @@ bool write_slot(int slot, component_source& source, const component_header& h, b
         unlink(staging);
         if (shown)
             printf("Image%d update failed (err %d)\n", slot, err);
-        return false;
+        return 0;
     }
-    unique_fd dir(open("/user/images", O_RDONLY | O_DIRECTORY));
+    unique_fd dir(open(SLOT_DIR, O_RDONLY | O_DIRECTORY));
     if (dir.ok())
         fsync(dir.fd);
     if (shown) {
         printf("\b\b\b\b100%c\n", '%');
         printf("\nImage%d updated succeeded\n", slot);
     }
-    return true;
+    return 1;
 }
 
-namespace {
-
-// One pass of the installer over a package.
-struct installer {
-    file_ptr package;
-    uint8_t written = 0;
-    int slot = 0;
-};
-
-enum class outcome { next, failed };
-
-// The component at `at` of the package, read from its header on.
-component_source component_at(installer& in, uint64_t at) {
-    fseeko(in.package.get(), off_t(at), SEEK_SET);
-    return {in.package.get(), -1, 0};
-}
-
-// Every component is checked against its CRC, over the whole component, before anything
-// of it is written.
-bool check_component(installer& in, const component_type& t, uint64_t at,
-                     const component_header& h) {
-    component_source source = component_at(in, at);
-    const stream_result r = stream_component(source, h.len + HEADER_SIZE, -1, 0, false);
-    if (r.read != h.len + HEADER_SIZE) {
-        printf("%s image could not be read, voiding download\n", t.crc_name);
-        return false;
-    }
-    if (r.crc != h.crc) {
-        printf("Bad crc for %s: 0x%08x, voiding download\n", t.crc_name, r.crc);
-        return false;
-    }
-    return true;
-}
-
-outcome install_flash_component(installer& in, const component_type& t, uint64_t at,
-                                const component_header& h) {
-    const uint32_t size = t.data_only ? h.len : h.len + HEADER_SIZE;
-    if (size > t.limit) {
-        printf("%s image is too big for flash (%d > %d)\n", t.size_name, int(size), int(t.limit));
-        return outcome::failed;
-    }
-    component_at(in, at + (t.data_only ? HEADER_SIZE : 0));
-    if (api_flash_write_file(in.package.get(), *t.fd, 0, size, 1) < 0) {
-        puts(t.failure);
-        return outcome::failed;
-    }
-    in.written = 1;
-    if (t.magic == MAGIC_DIAGS)
-        puts("done");
-    return outcome::next;
-}
-
-outcome install_application(installer& in, uint64_t at, const component_header& h) {
-    if (in.slot == 0) {
-        printf("Install image as image 1 or 2 (hit return to just boot image): ");
-        fflush(stdout);
-        char answer[32];
-        if (api_read_answer(answer, sizeof answer) && (answer[0] == '1' || answer[0] == '2'))
-            in.slot = answer[0] - '0';
-    }
-    component_source source = component_at(in, at);
-    if (in.slot == 0) {
-        puts("Booting downloaded image");
-        // Writing nothing (an empty component) counts as a failed write.
-        unique_fd archive(create_file(APP_ARCHIVE));
-        int err = errno;
-        bool ok = archive.ok() && h.len != 0;
-        if (ok) {
-            const stream_result r =
-                stream_component(source, h.len + HEADER_SIZE, archive.fd, HEADER_SIZE, false);
-            ok = r.written && r.read == h.len + HEADER_SIZE;
-            err = r.written ? EIO : r.write_errno;
-        }
-        if (ok && !archive.close_now()) {
-            ok = false;
-            err = errno;
-        }
-        if (!ok) {
-            printf("Image unpack failed (err %d)\n", err);
-            unlink(APP_ARCHIVE);
-            return outcome::failed;
-        }
-        puts("Image ready to boot...");
-        in.package.reset();
-        launch_image(0);
-    }
-    if (!write_slot(in.slot, source, h, true))
-        return outcome::failed;
-    in.written = 1;
-    api_set_image(in.slot);
-    return outcome::next;
-}
-
-} // namespace
-
-int processBladeImage(const char* path) {
-    installer in{file_ptr(fopen(path, "rb"))};
-    if (!in.package)
-        return 0;
-    puts("\nExtracting images ... Do *NOT* power cycle the switch.");
-
-    struct stat st;
-    const uint64_t file_size = fstat(fileno(in.package.get()), &st) == 0 ? uint64_t(st.st_size) : 0;
-    uint64_t at = 0;
-    uint8_t raw[HEADER_SIZE];
-    while (fread(raw, 1, HEADER_SIZE, in.package.get()) == HEADER_SIZE) {
-        const component_header h = decode_header(raw);
-        const component_type* t = component_type_of(h.magic);
-        if (!t)
-            break;
-        // The label comes before any verdict on the component.
-        printf("%s", t->label);
-        fflush(stdout);
-        // Lengths the file cannot back are refused before anything else is done.
-        if (h.len > MAX_COMPONENT_LEN) {
-            printf("Bad length for %s: 0x%08x, voiding download\n", t->crc_name, h.len);
-            return 0;
-        }
-        const uint32_t total = h.len + HEADER_SIZE;
-        if (file_size - at < total) {
-            printf("%s image is cut short (%llu of %u bytes), voiding download\n", t->crc_name,
-                   (unsigned long long)(file_size - at), total);
-            return 0;
-        }
-        if (!check_component(in, *t, at, h))
-            return 0;
-        outcome o = t->magic == MAGIC_APPLICATION ? install_application(in, at, h)
-                                                  : install_flash_component(in, *t, at, h);
-        if (o == outcome::failed)
-            return 0;
-        at += total;
-        fseeko(in.package.get(), off_t(at), SEEK_SET);
-    }
-    return in.written;
-}

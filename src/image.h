@@ -13,6 +13,15 @@ struct component_header {
 };
 
 constexpr uint32_t HEADER_SIZE = 16;
+
+// Files handed from one step of a boot or a rescue to the next: the downloaded package,
+// the application archive cut out of a slot, the rescue partition or a download, and the
+// image slots.
+constexpr const char* DOWNLOAD_FILE = "/tmp/image";
+constexpr const char* APP_ARCHIVE = "/tmp/vemiximage.tar.gz";
+constexpr const char* SLOT_DIR = "/user/images";
+// "/user/images/image1" for slot 1, "/user/images/image2" for any other.
+const char* slot_path(int slot);
 // `len` + 16 must fit in 32 bits.
 constexpr uint32_t MAX_COMPONENT_LEN = 0xFFFFFFFFu - HEADER_SIZE;
 
@@ -55,12 +64,6 @@ inline bool is_bootable(uint32_t magic) {
 // Offset of the header after the component at `offset`. False when `len` + 16 does
 // not fit in 32 bits or the next offset would not move forward: the walk must end.
 bool next_component_offset(uint32_t offset, const component_header& h, uint32_t* next);
-
-// 0 when the CRC of `count` bytes equals `expected`, 1 when it differs.
-int CheckCrc(const uint8_t* bytes, uint32_t count, uint32_t expected);
-
-// Computed CRC of a whole component held in memory (header and data).
-uint32_t component_crc(const uint8_t* component, uint32_t len);
 
 // Launcher walk: finds the first application or diagnostics component. Returns 1 with
 // its header in `header` and the file positioned at that header; 0 when the package
@@ -121,8 +124,9 @@ bool copy_first_component_data(FILE* slot_file, int out, component_header* heade
 // Writes a whole component (header first) from `source` into the slot file, replacing it
 // only when every byte reached the user filesystem and its CRC matches: written beside
 // the slot, synced and renamed over it, so that a power cut leaves the old slot file or
-// the new one whole. With `shown`, prints the slot write's progress and verdict.
-bool write_slot(int slot, component_source& source, const component_header& h, bool shown);
+// the new one whole. With `shown`, prints the slot write's progress and verdict. 1 when
+// the slot file was replaced, 0 otherwise.
+int write_slot(int slot, component_source& source, const component_header& h, bool shown);
 
 // Removes what an interrupted slot write left beside the slots.
 void remove_staged_slots();
@@ -131,8 +135,3 @@ void remove_staged_slots();
 // first. 1 when read (a flash read that fails leaves zeros), 0 when there is no slot file
 // or the type is unknown.
 int read_flash_image_header(uint32_t type, uint8_t* header, int slot);
-
-// Installs every component of the package at `path`: flash components to their
-// partitions, the application to the slot the operator names (or boots it at once).
-// 1 when the walk ended without a failure and something was written, 0 otherwise.
-int processBladeImage(const char* path);

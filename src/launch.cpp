@@ -1,60 +1,25 @@
 // SPDX-License-Identifier: MIT
 #include "launch.h"
 
+#include "console.h"
+#include "env.h"
 #include "flash.h"
 #include "handles.h"
 #include "i2c.h"
 #include "image.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <stdio_ext.h>
 #include <string>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
-
-int gdb_enable = 0;
-int gdbserver_enable = 0;
-int gdbport = 1234;
-uint8_t shell_enable = 0;
-uint8_t memchk_enable = 0;
-int rescue_enable = 0;
-int standalone_diags = 0;
 
 volatile uint8_t sig_quit_raised = 0;
 uint8_t tried_alt_image = 0;
 char stringbuff[256];
-
-namespace {
-
-// Value of the first occurrence of `key` anywhere in the text, or nullptr.
-const char* env_value(const char* text, const char* key) {
-    const char* at = std::strstr(text, key);
-    return at ? at + std::strlen(key) : nullptr;
-}
-
-bool value_is(const char* value, const char* prefix) {
-    return std::strncmp(value, prefix, std::strlen(prefix)) == 0;
-}
-
-// "%d"-style conversion: blanks skipped, optional sign, digits up to the first other byte.
-bool convert_decimal(const char* value, int* out) {
-    char* end = nullptr;
-    long v = std::strtol(value, &end, 10);
-    if (end == value)
-        return false;
-    *out = static_cast<int>(static_cast<unsigned long>(v));
-    return true;
-}
-
-} // namespace
-
-void sig_handler(int) {
-    sig_quit_raised = 1;
-}
 
 namespace {
 
@@ -64,6 +29,10 @@ namespace {
 void console_key_ignored(int) {}
 
 } // namespace
+
+void sig_handler(int) {
+    sig_quit_raised = 1;
+}
 
 int sig_init() {
     struct sigaction sa;
@@ -85,39 +54,6 @@ void board_reset() {
     exit(0);
 }
 
-void parse_env_area(const uint8_t* area) {
-    char text[ENV_AREA_SIZE + 1];
-    for (size_t i = 0; i < ENV_AREA_SIZE; ++i)
-        text[i] = area[i] == 0 ? ' ' : static_cast<char>(area[i]);
-    text[ENV_AREA_SIZE] = 0;
-
-    if (const char* v = env_value(text, "gdb="))
-        gdb_enable = value_is(v, "on");
-    if (const char* v = env_value(text, "gdbserver=")) {
-        gdbserver_enable = value_is(v, "on");
-        if (gdbserver_enable)
-            gdb_enable = 1;
-    }
-    if (const char* v = env_value(text, "gdbport="))
-        convert_decimal(v, &gdbport);
-    if (const char* v = env_value(text, "shell="))
-        shell_enable = value_is(v, "on");
-    if (const char* v = env_value(text, "memchk="))
-        memchk_enable = value_is(v, "on");
-    if (const char* v = env_value(text, "diagnostics=")) {
-        rescue_enable = value_is(v, "rescue");
-        standalone_diags = value_is(v, "diags");
-    }
-}
-
-int parse_uboot_env() {
-    // NUL-filled first, so a failed read leaves nothing but blanks to parse.
-    uint8_t area[ENV_AREA_SIZE] = {};
-    api_flash_read(area, uboot_env_fd, 4, ENV_AREA_SIZE);
-    parse_env_area(area);
-    return 0;
-}
-
 int api_run_command(const char* command) {
     fflush(stdout);
     fflush(stderr);
@@ -132,17 +68,6 @@ int api_run_command(const char* command) {
     return system(command);
 }
 
-void api_discard_typed_ahead() {
-    __fpurge(stdin);
-    tcflush(0, TCIFLUSH);
-}
-
-char* api_read_answer(char* buffer, int size) {
-    char* line = fgets(buffer, size, stdin);
-    api_discard_typed_ahead();
-    return line;
-}
-
 int api_exec_program(const char* program) {
     fflush(stdout);
     fflush(stderr);
@@ -152,10 +77,6 @@ int api_exec_program(const char* program) {
 namespace {
 
 constexpr uint8_t BOOTED_RESCUE = 4;
-
-const char* slot_path(int slot) {
-    return slot == 1 ? "/user/images/image1" : "/user/images/image2";
-}
 
 int other_slot(int slot) {
     return slot == 1 ? 2 : 1;

@@ -1,20 +1,40 @@
 // SPDX-License-Identifier: MIT
 // bladeboot: the blade's boot-time launcher and rescue console.
+#include "env.h"
 #include "flash.h"
+#include "handles.h"
 #include "i2c.h"
 #include "image.h"
 #include "launch.h"
 #include "mgmt.h"
 #include "rescue.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
-constexpr const char* kUsage = "usage: bladeboot [--help | --version]\n"
-                               "The blade starts it without arguments at every boot.\n";
+constexpr const char* kUsage =
+    "usage: bladeboot [--help | --version | --launch-options ENVIRONMENT]\n"
+    "The blade starts it without arguments at every boot. --launch-options prints the\n"
+    "launch options that a boot environment partition (or a copy of it) gives.\n";
+
+// The launch options a boot environment gives, read as the launcher reads it at start-up.
+int show_launch_options(const char* path) {
+    unique_fd env(open(path, O_RDONLY));
+    uint8_t area[ENV_AREA_SIZE] = {};
+    if (!env.ok() || pread(env.fd, area, sizeof area, ENV_AREA_OFFSET) < 0) {
+        fprintf(stderr, "bladeboot: cannot read %s: %s\n", path, strerror(errno));
+        return 1;
+    }
+    parse_env_area(area);
+    print_launch_options(stdout);
+    return 0;
+}
 
 // The partitions the launcher reads and writes; a machine with none of them is no blade.
 bool on_a_blade() {
@@ -42,6 +62,8 @@ int main(int argc, char** argv) {
             puts("bladeboot " BLADEBOOT_VERSION);
             return 0;
         }
+        if (argc == 3 && std::strcmp(argv[1], "--launch-options") == 0)
+            return show_launch_options(argv[2]);
         fprintf(stderr, "bladeboot: unexpected argument '%s'\n%s", argv[1], kUsage);
         return 2;
     }

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "mgmt.h"
 
+#include "console.h"
 #include "launch.h"
-#include "rescue.h"
 
 #include <arpa/inet.h>
 #include <cctype>

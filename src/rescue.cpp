@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "rescue.h"
 
+#include "console.h"
 #include "image.h"
+#include "installer.h"
 #include "launch.h"
 #include "mgmt.h"
 #include "xmodem.h"
@@ -12,176 +14,9 @@
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
-
-constexpr int BEL = 7, BS = 8, LF = 10, CR = 13, ESC = 27, DEL = 127;
-
-bool g_input_ended = false;
-
-// Puts the console's settings back when a single-key read ends, on every path.
-struct console_settings_guard {
-    termios saved{};
-    bool have = tcgetattr(0, &saved) == 0;
-    ~console_settings_guard() {
-        if (have)
-            tcsetattr(0, TCSANOW, &saved);
-    }
-};
-
-void uartPutC(int c) {
-    putchar(static_cast<unsigned char>(c));
-    fflush(stdout);
-}
-
-void put_text(const char* s, size_t n) {
-    for (size_t i = 0; i < n; ++i)
-        uartPutC(static_cast<unsigned char>(s[i]));
-}
-
-void put_repeated(int c, size_t n) {
-    for (size_t i = 0; i < n; ++i)
-        uartPutC(c);
-}
-
-// What a key does to the line when no escape sequence is under way.
-enum class key_action { none, bell, home, left, right, brk, del, backspace, enter, escape, insert };
-
-key_action action_of(int key) {
-    switch (key) {
-    case 1:
-        return key_action::home;
-    case 2:
-        return key_action::left;
-    case 3:
-        return key_action::brk;
-    case 4:
-        return key_action::del;
-    case 6:
-        return key_action::right;
-    case BS:
-    case DEL:
-        return key_action::backspace;
-    case LF:
-    case CR:
-        return key_action::enter;
-    case ESC:
-        return key_action::escape;
-    default:
-        return key < 32 ? key_action::bell : key_action::insert;
-    }
-}
-
-struct line_editor {
-    char* buf;
-    int size;
-    size_t cursor = 0;
-    int room;
-    int escape = 0;
-    bool done = false;
-
-    size_t length() const { return size_t(size - room); }
-
-    // Redraws from the cursor after a character was removed there.
-    void redraw_after_removal() {
-        size_t rest = length() - cursor;
-        put_text(buf + cursor, rest);
-        uartPutC(' ');
-        put_repeated(BS, rest + 1);
-    }
-
-    void apply(key_action a, int key) {
-        switch (a) {
-        case key_action::none:
-            break;
-        case key_action::bell:
-            uartPutC(BEL);
-            break;
-        case key_action::home:
-            put_repeated(BS, cursor);
-            cursor = 0;
-            break;
-        case key_action::left:
-            if (cursor > 0) {
-                --cursor;
-                uartPutC(BS);
-            }
-            break;
-        case key_action::right:
-            if (cursor < length())
-                uartPutC(static_cast<unsigned char>(buf[cursor++]));
-            break;
-        case key_action::brk:
-            printf(" <break>\n");
-            fflush(stdout);
-            done = true;
-            break;
-        case key_action::backspace:
-            if (cursor == 0)
-                break;
-            --cursor;
-            uartPutC(BS);
-            [[fallthrough]];
-        case key_action::del:
-            if (cursor == length())
-                break;
-            std::memmove(buf + cursor, buf + cursor + 1, length() - cursor);
-            ++room;
-            redraw_after_removal();
-            break;
-        case key_action::enter:
-            uartPutC(LF);
-            done = true;
-            break;
-        case key_action::escape:
-            escape = 1;
-            break;
-        case key_action::insert: {
-            if (room <= 1) {
-                uartPutC(BEL);
-                break;
-            }
-            size_t rest = length() - cursor;
-            uartPutC(key);
-            put_text(buf + cursor, rest);
-            std::memmove(buf + cursor + 1, buf + cursor, rest + 1);
-            put_repeated(BS, rest);
-            buf[cursor++] = static_cast<char>(key);
-            --room;
-            break;
-        }
-        }
-    }
-
-    void key(int k) {
-        if (escape == 1) {
-            escape = 0;
-            if (k == '[') {
-                escape = 2;
-                return;
-            }
-            if (k == BS || k == DEL) {
-                apply(key_action::backspace, k);
-                return;
-            }
-            apply(action_of(k), k);
-            return;
-        }
-        if (escape == 2) {
-            if ((k >= '0' && k <= '9') || k == ';')
-                return;
-            escape = 0;
-            if (k == 'C')
-                apply(key_action::right, k);
-            else if (k == 'D')
-                apply(key_action::left, k);
-            return;
-        }
-        apply(action_of(k), k);
-    }
-};
 
 // The menu, one row per key; rows without a text work but are not offered.
 enum class menu_action { tftp, xmodem, reboot, exit, diags, versions };
@@ -246,76 +81,6 @@ bool exists(const char* path) {
 
 } // namespace
 
-namespace {
-
-// After an ESC, the rest of a cursor or function key's sequence (ESC [ parameters final,
-// or ESC O final), or the one key an Alt press sent with it.
-void drop_escape_rest() {
-    unsigned char b = 0;
-    if (read(0, &b, 1) != 1)
-        return; // a lone ESC
-    if (b == '[') {
-        while (read(0, &b, 1) == 1 && (b < 0x40 || b > 0x7E)) {
-        }
-    } else if (b == 'O') {
-        (void)!read(0, &b, 1);
-    }
-}
-
-// One key in raw mode. With `whole_key`, an escape sequence is read to its end in the same
-// raw session and comes back as the one key ESC.
-int read_key(bool whole_key) {
-    unsigned char c = 0;
-    ssize_t n;
-    {
-        console_settings_guard guard;
-        termios raw = guard.saved;
-        raw.c_lflag &= ~tcflag_t(ICANON | ECHO);
-        raw.c_cc[VMIN] = 1;
-        raw.c_cc[VTIME] = 0;
-        if (guard.have)
-            tcsetattr(0, TCSANOW, &raw);
-        n = read(0, &c, 1);
-        if (n == 1 && c == ESC && whole_key && guard.have) {
-            // The bytes of one key arrive together; a tenth of a second ends the wait.
-            raw.c_cc[VMIN] = 0;
-            raw.c_cc[VTIME] = 1;
-            tcsetattr(0, TCSANOW, &raw);
-            drop_escape_rest();
-        }
-    }
-    if (n == 0)
-        g_input_ended = true;
-    return n == 1 ? c : 0;
-}
-
-} // namespace
-
-int uartGetC() {
-    return read_key(false);
-}
-
-bool console_input_ended() {
-    return g_input_ended;
-}
-
-char* get_user_input(char* buffer, int size) {
-    std::memset(buffer, 0, size_t(size));
-    line_editor ed{buffer, size, 0, size};
-    while (!ed.done) {
-        int k = uartGetC();
-        // A console that has reached its end can send nothing more: the line ends as
-        // Break would end it.
-        if (k == 0 && console_input_ended()) {
-            ed.apply(key_action::brk, 3);
-            break;
-        }
-        ed.key(k);
-    }
-    api_discard_typed_ahead();
-    return buffer;
-}
-
 int run_image_display() {
     puts("Installed images versions: ");
     for (const auto& row : kVersionRows) {
@@ -366,7 +131,7 @@ int run_rescue_mode() {
         while (!choice) {
             printf("\nOption? : ");
             fflush(stdout);
-            int key = read_key(true);
+            int key = console_read_key();
             api_discard_typed_ahead();
             printf("%c\n", key);
             if (sig_quit_raised) {

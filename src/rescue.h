@@ -2,14 +2,6 @@
 #pragma once
 #include <cstddef>
 
-// One key from the console, unechoed, without waiting for a line end; 0 when the read
-// delivered nothing (an interrupt, or the end of input).
-int uartGetC();
-// True once standard input has reached its end.
-bool console_input_ended();
-// Edits one line into `buffer` (`size` bytes with its terminating zero) and returns it.
-char* get_user_input(char* buffer, int size);
-
 // The rescue menu; returns 1 when the operator leaves it.
 int run_rescue_mode();
 // The installed versions; always 0.

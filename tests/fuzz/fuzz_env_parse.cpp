@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Arbitrary bytes as the boot environment area.
-#include "launch.h"
+#include "env.h"
 
 #include <cstring>
 

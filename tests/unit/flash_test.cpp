@@ -56,7 +56,8 @@ TEST(Flash, WritesAnyRangeAndKeepsEveryOtherByte) {
         ASSERT_EQ(api_flash_init(), 0);
         const bool fits = uint64_t(c.offset) + c.length <= size;
         const uint8_t* from = c.length <= data.size() ? data.data() : old.data();
-        EXPECT_EQ(api_flash_write(from, rfs_fd, c.offset, c.length, 0), fits ? 0 : -1)
+        EXPECT_EQ(api_flash_write(from, rfs_fd, flash_offset{c.offset}, flash_length{c.length}, 0),
+                  fits ? 0 : -1)
             << c.offset << "+" << c.length;
         std::vector<uint8_t> want = old;
         if (fits)
