@@ -17,7 +17,9 @@ import tempfile
 import time
 import zlib
 
-HERE = os.path.dirname(os.path.realpath(__file__))
+from .description import ERASE_SIZE, guest_settings
+
+HERE = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
 CONF = os.path.join(HERE, "system")
 CACHE = os.environ.get("BLADESIM_CACHE") or os.path.join(os.path.expanduser("~"), ".cache",
                                                           "bladesim")
@@ -351,7 +353,6 @@ def extract_jffs2(image, dest):
 MIB = 1024 * 1024
 FLASH_SIZE = 64 * MIB
 FLASH_MTD_ID = "f00000000.nor"
-ERASE_SIZE = 64 * 1024
 FLASH_EVENTS = ("pflash_erase_complete", "pflash_data_write_block")
 
 
@@ -439,7 +440,7 @@ def qemu_command(board, partitions, kdir, baudrate):
     return cmd
 
 
-def prepare(board, partitions, launcher, baudrate, image=None):
+def prepare(board, partitions, launcher, baudrate, image=None, faults=()):
     """Everything one boot needs in the board's run directory; returns QEMU's command line."""
     r = board.p("run")
     os.makedirs(r, exist_ok=True)
@@ -451,6 +452,8 @@ def prepare(board, partitions, launcher, baudrate, image=None):
     shutil.copy(board.p("eeprom.bin"), os.path.join(stage, "etc", "board", "eeprom.bin"))
     with open(os.path.join(stage, "etc", "board", "baudrate"), "w") as f:
         f.write(f"{baudrate}\n")
+    with open(os.path.join(stage, "etc", "board", "board.sh"), "w") as f:
+        f.write(guest_settings(faults))
     if image:
         shutil.copy(image, os.path.join(stage, "etc", "board", "image"))
     cpio(stage, os.path.join(r, "board.cpio"), log)

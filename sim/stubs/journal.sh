@@ -11,9 +11,13 @@ journal() {
     printf '{"t": %s, "pid": %d, "event": "%s"%s}\n' "$(/usr/bin/date +%s.%N)" "$$" "$1" \
         "${2:+, $2}" >>"$BLADESIM_JOURNAL"
 }
+# True when the board's fault list holds NAME as an item of its own.
+has_fault() {
+    printf '%s\n' "$BLADESIM_FAULTS" | tr ',' '\n' | grep -qx "$1"
+}
 # Erases and writes of the board's storage are numbered across the board's processes,
-# with the launcher's own (see devices.cpp); at the one that cut@N names, the power fails:
-# the launcher and the writer die before it happens.
+# with the launcher's own (the device library's power.cpp); at the one that cut@N names,
+# the power fails: the launcher and the writer die before it happens.
 cut_point() {
     printf '%s\n' "$BLADESIM_FAULTS" | tr ',' '\n' | sed -n 's/^cut@//p' | head -n 1
 }

@@ -1,14 +1,16 @@
 // SPDX-License-Identifier: MIT
-// The system board's VPD EEPROM keeper, on I2C bus 0 at 0x54 (SMBus byte data, as the
-// launcher uses it). "eeprom load FILE" fills it from the board's 256-byte image;
-// "eeprom watch" prints "eeprom OFFSET VALUE" for every byte that changes, ten times a
-// second, and once more when it is told to stop (SIGTERM), so that bladesim keeps what the
-// launcher wrote even if the machine is then cut off.
+// The system board's VPD EEPROM keeper, on the bus and at the address the board's
+// description gives (SMBus byte data, as the launcher uses it). "eeprom BUS ADDRESS SIZE
+// load FILE" fills it from the board's image; "eeprom BUS ADDRESS SIZE watch" prints
+// "eeprom OFFSET VALUE" for every byte that changes, ten times a second, and once more when
+// it is told to stop (SIGTERM), so that bladesim keeps what the launcher wrote even if the
+// machine is then cut off.
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -25,8 +27,10 @@ static int smbus(int bus, char rw, unsigned char command, union i2c_smbus_data* 
     return ioctl(bus, I2C_SMBUS, &args);
 }
 
+static int size;
+
 static int read_all(int bus, unsigned char* out) {
-    for (int at = 0; at < 256; ++at) {
+    for (int at = 0; at < size; ++at) {
         union i2c_smbus_data d;
         if (smbus(bus, I2C_SMBUS_READ, (unsigned char)at, &d) < 0)
             return -1;
@@ -39,28 +43,34 @@ static void report(int bus, unsigned char* seen) {
     unsigned char now[256];
     if (read_all(bus, now) < 0)
         return;
-    for (int at = 0; at < 256; ++at)
+    for (int at = 0; at < size; ++at)
         if (now[at] != seen[at])
             printf("eeprom %d %d\n", at, now[at]);
     fflush(stdout);
-    memcpy(seen, now, sizeof now);
+    memcpy(seen, now, (size_t)size);
 }
 
 int main(int argc, char** argv) {
-    int bus = open("/dev/i2c-0", O_RDWR);
-    if (bus < 0 || ioctl(bus, I2C_SLAVE, 0x54) < 0) {
-        perror("eeprom: /dev/i2c-0");
+    if (argc < 5 || (size = atoi(argv[3])) <= 0 || size > 256) {
+        fprintf(stderr, "usage: eeprom BUS ADDRESS SIZE load FILE | eeprom BUS ADDRESS SIZE watch\n");
+        return 2;
+    }
+    int bus = open(argv[1], O_RDWR);
+    if (bus < 0 || ioctl(bus, I2C_SLAVE, strtol(argv[2], NULL, 0)) < 0) {
+        perror(argv[1]);
         return 1;
     }
+    argc -= 3;
+    argv += 3;
     unsigned char data[256];
     if (argc == 3 && strcmp(argv[1], "load") == 0) {
         FILE* f = fopen(argv[2], "rb");
-        if (!f || fread(data, 1, sizeof data, f) != sizeof data) {
-            fprintf(stderr, "eeprom: cannot read 256 bytes from %s\n", argv[2]);
+        if (!f || fread(data, 1, (size_t)size, f) != (size_t)size) {
+            fprintf(stderr, "eeprom: cannot read %d bytes from %s\n", size, argv[2]);
             return 1;
         }
         fclose(f);
-        for (int at = 0; at < 256; ++at) {
+        for (int at = 0; at < size; ++at) {
             union i2c_smbus_data d;
             d.byte = data[at];
             if (smbus(bus, I2C_SMBUS_WRITE, (unsigned char)at, &d) < 0) {
@@ -83,6 +93,6 @@ int main(int argc, char** argv) {
         report(bus, data);
         return 0;
     }
-    fprintf(stderr, "usage: eeprom load FILE | eeprom watch\n");
+    fprintf(stderr, "usage: eeprom BUS ADDRESS SIZE load FILE | eeprom BUS ADDRESS SIZE watch\n");
     return 2;
 }

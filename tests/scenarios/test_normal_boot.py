@@ -70,7 +70,7 @@ def test_ctrl_c_has_no_effect(board):
 
 
 def test_reboot_that_cannot_start(board):
-    board.fault("system")
+    board.fault("no-process")
     board.rescue("/dev/null")
     con = board.boot()
     assert con.finish() == "bladesim: bladeboot exited (status 0)"

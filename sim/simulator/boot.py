@@ -1,0 +1,319 @@
+# SPDX-License-Identifier: MIT
+"""One boot of a board of either kind: the preload board's launcher in its sandbox, or the
+system board's whole machine under qemu-system-ppc; the console line relayed to the
+operator's terminal; and one reading of how the boot ended."""
+import fcntl
+import json
+import os
+import shutil
+import signal
+import subprocess
+import termios
+import threading
+import time
+import tty
+
+from . import console, sysboard
+from .boardfiles import die, ppc_tool
+from .description import PARTITIONS, fault_kinds, fault_row
+from .lab import Lab
+from .sandbox import sandbox_command
+
+# How `bladesim boot` exits, by how the boot ended.
+EXIT_CODES = {"application": 0, "reboot": 3, "power-cut": 4, "exit": 5,
+              "application-failed": 6, "stopped": 7}
+
+
+def journal_append(board, event, fields):
+    rec = {"t": round(time.time(), 6), "pid": os.getpid(), "event": event}
+    rec.update(fields)
+    with open(board.journal, "a") as f:
+        f.write(json.dumps(rec) + "\n")
+
+
+def events_since(board, offset):
+    with open(board.journal) as f:
+        f.seek(offset)
+        out = []
+        for line in f:
+            try:
+                out.append(json.loads(line))
+            except ValueError:
+                pass
+        return out
+
+
+def check_faults(faults, kind):
+    """Refuses a fault the board's kind does not take."""
+    for f in faults:
+        row = fault_row(f)
+        if row is None:
+            die(f"unknown fault {f!r} (see bladesim fault --help)")
+        if kind not in fault_kinds(row):
+            die(f"fault {f!r} cannot be set on a {kind} board: it acts on "
+                f"{', '.join(fault_kinds(row))} boards only")
+    return faults
+
+
+def classify(stopped_by, cut, rebooted, launched, ok, how, reboot_how=True):
+    """How a boot ended, and bladesim's closing line for it."""
+    if stopped_by:
+        return "stopped", f"bladesim: boot stopped by {stopped_by}"
+    if cut:
+        return "power-cut", "bladesim: power cut"
+    if rebooted:
+        return "reboot", "bladesim: board rebooted" + (f" ({how})" if reboot_how else "")
+    if launched:
+        return ("application" if ok else "application-failed"), \
+            f"bladesim: application ended ({how})"
+    return "exit", f"bladesim: bladeboot exited ({how})"
+
+
+def end_boot(board, ending, status, line):
+    journal_append(board, "end", {"ending": ending, "status": status})
+    try:
+        print(line, flush=True)
+    except OSError:
+        pass  # nobody is reading any more
+    return EXIT_CODES[ending]
+
+
+def line_speed(baud):
+    return getattr(termios, f"B{baud}", None)
+
+
+def boot_loader_line(board, attrs):
+    """The console line as the boot loader leaves it: the environment's speed (9600 by
+    default), 8 data bits, no parity, one stop bit; the rest as the operator's terminal."""
+    speed = line_speed(board.baudrate())
+    attrs = list(attrs)
+    attrs[2] = (attrs[2] & ~(termios.CSIZE | termios.PARENB | termios.CSTOPB)) | termios.CS8
+    attrs[4] = attrs[5] = speed or termios.B9600
+    return attrs
+
+
+def restore_terminal(saved):
+    if saved is not None:
+        try:
+            termios.tcsetattr(0, termios.TCSANOW, saved)
+        except termios.error:
+            pass  # the terminal is gone
+
+
+def own_console():
+    """In the sandbox's first process: a session whose controlling terminal is the board's
+    line, so that the line's Ctrl-C reaches the launcher; the sandbox itself ignores it."""
+    os.setsid()
+    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+class Relay:
+    """The console line relayed to the operator's terminal in a thread, with a socket where
+    `bladesim send` takes the line; Ctrl-] q on the console ends the boot."""
+
+    def __init__(self, board, line, proc, scale=None):
+        self.done, self.result = threading.Event(), None
+        self.senders = console.listen(board.p("run", "send.sock"))
+        self.requests = self.uart = None
+        if scale is not None:
+            # A pseudo-terminal line: the relay is the blade's UART as well.
+            self.uart = console.Uart(board.baudrate(), scale,
+                                     lambda event, fields: journal_append(board, event, fields))
+            self.requests = console.listen(board.p("run", "line.sock"))
+        self.thread = threading.Thread(target=self.run, args=(line, proc), daemon=True)
+        self.thread.start()
+
+    def run(self, line, proc):
+        self.result = console.relay(line, self.senders, self.done, uart=self.uart,
+                                    requests=self.requests)
+        if self.result == "escape":
+            proc.terminate()
+
+    def close(self, drain=2.0):
+        """Lets through what the board still wrote; True when the console's escape ended
+        the boot."""
+        self.thread.join(drain)
+        self.done.set()
+        self.thread.join()
+        self.senders.close()
+        if self.requests:
+            self.requests.close()
+        return self.result == "escape"
+
+
+class BootStopped(Exception):
+    def __init__(self, signal_name):
+        super().__init__(signal_name)
+        self.signal_name = signal_name
+
+
+def stop_boot(signum, _frame):
+    raise BootStopped(signal.Signals(signum).name)
+
+
+def record_sandbox(board, fd):
+    """Keeps the running sandbox's process id where `bladesim exec` finds it."""
+    with os.fdopen(fd, "rb") as f:
+        data = f.read()
+    try:
+        pid = json.loads(data.decode())["child-pid"]
+    except (ValueError, KeyError):
+        return
+    with open(board.p("sandbox.json.part"), "w") as f:
+        json.dump({"pid": pid}, f)
+    os.replace(board.p("sandbox.json.part"), board.p("sandbox.json"))
+
+
+def boot(board, args):
+    cfg = board.config()
+    faults = check_faults(list(cfg.get("faults", [])) + args.fault, board.kind())
+    if args.image and not os.path.isfile(args.image):
+        die(f"cannot read {args.image}: no such file")
+    if board.kind() == "system":
+        return boot_system(board, args, faults)
+    return boot_preload(board, args, cfg, faults)
+
+
+def boot_preload(board, args, cfg, faults):
+    scale = args.time_scale
+    if scale is None:
+        scale = float(os.environ.get("BLADESIM_TIME_SCALE", cfg.get("time_scale", 1.0)))
+    if args.ppc:
+        ppc_tool(os.path.join("src", "bladeboot"), "PowerPC bladeboot")
+    # The blade's /tmp is RAM: it starts empty at every boot.
+    shutil.rmtree(board.p("tmp"), ignore_errors=True)
+    os.makedirs(board.p("tmp"))
+    if args.image:
+        # As a download would have left it.
+        shutil.copyfile(args.image, board.p("tmp", "image"))
+    info_r, info_w = os.pipe()
+    lab = Lab(board, faults)
+    # On a terminal the board gets a serial line of its own, which bladesim relays: a
+    # pseudo-terminal that starts as the operator's terminal is set.
+    line = slave = console_tty = None
+    if os.isatty(0):
+        line, slave = os.openpty()
+        termios.tcsetattr(slave, termios.TCSANOW, boot_loader_line(board, termios.tcgetattr(0)))
+        console_tty = os.ttyname(slave)
+    cmd = sandbox_command(board, faults, args.ppc, scale, info_fd=info_w, netns=lab.board_ns,
+                          console_tty=console_tty)
+    start = os.path.getsize(board.journal)
+    journal_append(board, "boot", {"build": "ppc" if args.ppc else "host",
+                                   "faults": faults, "time_scale": scale})
+    saved_tty = termios.tcgetattr(0) if os.isatty(0) else None
+    # Ctrl-C, Ctrl-\\ and Ctrl-Z on the console reach the launcher's own handling only. A
+    # SIGTERM, or the console's hang-up (a closed terminal), ends the boot in order.
+    console_signals = (signal.SIGINT, signal.SIGQUIT, signal.SIGTSTP)
+    old = {sig: signal.signal(sig, signal.SIG_IGN) for sig in console_signals}
+    for sig in (signal.SIGTERM, signal.SIGHUP):
+        old[sig] = signal.signal(sig, stop_boot)
+    proc = relay = stopped_by = None
+    status = 0
+    try:
+        lab.start()
+        errors = open(args.stderr, "ab") if args.stderr else None
+        if slave is None:
+            proc = subprocess.Popen(cmd, pass_fds=(info_w,), stderr=errors,
+                                    preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN))
+        else:
+            proc = subprocess.Popen(cmd, pass_fds=(info_w,), stdin=slave, stdout=slave,
+                                    stderr=errors or slave, preexec_fn=own_console)
+            os.close(slave)
+            with open(board.p("run", "console"), "w") as f:
+                f.write(console_tty)
+            relay = Relay(board, line, proc, scale)
+            tty.setraw(0)
+        os.close(info_w)
+        recorder = threading.Thread(target=record_sandbox, args=(board, info_r), daemon=True)
+        recorder.start()
+        status = proc.wait()
+        recorder.join(timeout=5)
+    except BootStopped as stop:
+        stopped_by = stop.signal_name
+        if proc is not None:
+            proc.kill()  # the sandbox's PID namespace takes everything in it along
+            status = proc.wait()
+    finally:
+        if relay is not None and relay.close():
+            stopped_by = "the console's Ctrl-] q"
+        if line is not None:
+            os.close(line)
+        lab.stop()
+        try:
+            os.unlink(board.p("sandbox.json"))
+        except FileNotFoundError:
+            pass
+        for sig, action in old.items():
+            signal.signal(sig, action)
+        restore_terminal(saved_tty)
+    events = [e["event"] for e in events_since(board, start)]
+    how = f"killed by signal {-status}" if status < 0 else f"status {status}"
+    # Only the launcher carries the journaling library, so an exec is the launcher's.
+    ending, text = classify(stopped_by, "power-cut" in events, "reboot" in events,
+                            "exec" in events, status == 0, how)
+    return end_boot(board, ending, status, text)
+
+
+def boot_system(board, args, faults):
+    cuts = [int(f[4:]) for f in faults if f.startswith("cut@")]
+    launcher = ppc_tool(os.path.join("src", "bladeboot"), "PowerPC launcher")
+    try:
+        cmd = sysboard.prepare(board, PARTITIONS, launcher, board.baudrate(), args.image)
+    except sysboard.BuildError as e:
+        die(str(e))
+    lab = Lab(board, faults, tap=True)
+    journal_append(board, "boot", {"build": "system", "faults": faults})
+    saved_tty = termios.tcgetattr(0) if os.isatty(0) else None
+    old = {sig: signal.signal(sig, stop_boot) for sig in (signal.SIGTERM, signal.SIGHUP)}
+    old[signal.SIGINT] = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    proc, stopped_by, cut, failure, relay = None, None, False, None, None
+    status = 0
+    done = threading.Event()
+    try:
+        lab.start()
+        with open(board.p("run", "qemu.log"), "wb") as log:
+            proc = subprocess.Popen(["ip", "netns", "exec", lab.lab_ns] + cmd, stderr=log,
+                                    stdin=subprocess.DEVNULL, stdout=log,
+                                    preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN))
+        line = sysboard.connect(board.p("run", "console.sock"), proc)
+        relay = Relay(board, line.fileno(), proc)
+        if saved_tty is not None:
+            tty.setraw(0)
+        if cuts:
+            result = []
+            watcher = threading.Thread(target=lambda: result.append(sysboard.watch_flash(
+                board.p("run"), min(cuts), proc, done)), daemon=True)
+            watcher.start()
+        status = proc.wait()
+        if cuts:
+            done.set()
+            watcher.join()
+            cut = result == [True]
+    except BootStopped as stop:
+        stopped_by = stop.signal_name
+        if proc is not None:
+            proc.terminate()  # QEMU stops in order: its trace and flash are complete
+            status = proc.wait()
+    except sysboard.BuildError as e:
+        proc.kill()
+        proc.wait()
+        failure = str(e)
+    finally:
+        done.set()
+        if relay is not None and relay.close():
+            stopped_by = "the console's Ctrl-] q"
+        lab.stop()
+        for sig, action in old.items():
+            signal.signal(sig, action)
+        restore_terminal(saved_tty)
+    if failure:
+        with open(board.p("run", "qemu.log"), errors="replace") as f:
+            die(f"{failure}\n{f.read()[-2000:]}")
+    events = sysboard.finish(board, PARTITIONS)
+    exits = [int(e.split()[1]) for e in events if e.startswith("exit ")]
+    how = f"status {exits[0] if exits else 'unknown'}"
+    ending, text = classify(stopped_by, cut, "reboot" in events,
+                            any(e.startswith("application") for e in events), exits == [0], how,
+                            reboot_how=False)
+    return end_boot(board, ending, status, text)
