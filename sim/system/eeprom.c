@@ -52,7 +52,8 @@ static void report(int bus, unsigned char* seen) {
 
 int main(int argc, char** argv) {
     if (argc < 5 || (size = atoi(argv[3])) <= 0 || size > 256) {
-        fprintf(stderr, "usage: eeprom BUS ADDRESS SIZE load FILE | eeprom BUS ADDRESS SIZE watch\n");
+        fprintf(stderr,
+                "usage: eeprom BUS ADDRESS SIZE load FILE | eeprom BUS ADDRESS SIZE watch\n");
         return 2;
     }
     int bus = open(argv[1], O_RDWR);

@@ -51,26 +51,37 @@ TEST(LineEditor, KeysEchoAndLine) {
         // The worked example: 'abcd', cursor after 'b', Backspace, then 'X'.
         {"Backspace and insert in the middle", "abcd\x02\x02\x7fX\r",
          "abcd" + bs(3) + "cd " + bs(3) + "Xcd" + bs(2) + "\n", "aXcd"},
-        {"Ctrl-D in the middle", "abcd\x02\x02\x04\r", "abcd" + bs(2) + "d " + bs(2) + "\n",
-         "abd"},
+        {"Ctrl-D in the middle", "abcd\x02\x02\x04\r", "abcd" + bs(2) + "d " + bs(2) + "\n", "abd"},
         {"ESC then BS is Backspace", "abcd\x02\x02\x1b\x08\r",
          "abcd" + bs(3) + "cd " + bs(3) + "\n", "acd"},
-        {"Backspace at the end and past the start", "ab\x7f\x7f\x7f" "cd\r",
+        {"Backspace at the end and past the start",
+         "ab\x7f\x7f\x7f"
+         "cd\r",
          "ab" + bs(1) + " " + bs(2) + " " + bs(1) + "cd\n", "cd"},
-        {"nothing to do at either end", "\x7f\x02\x01" "ab\x06\x04\r", "ab\n", "ab"},
+        {"nothing to do at either end",
+         "\x7f\x02\x01"
+         "ab\x06\x04\r",
+         "ab\n", "ab"},
         {"up, down and delete keys are dropped", "ab\x1b[A\x1b[B\x1b[3~\r", "ab\n", "ab"},
         {"a line cannot end inside ESC [", "ab\x1b[\rc\r", "abc\n", "abc"},
         {"ESC then a plain key inserts it", "a\x1bx\x1bOC\r", "axOC\n", "axOC"},
-        {"ESC ESC stays after ESC", "a\x1b\x1b" "b\r", "ab\n", "ab"},
+        {"ESC ESC stays after ESC",
+         "a\x1b\x1b"
+         "b\r",
+         "ab\n", "ab"},
         {"ESC then Enter ends the line", "a\x1b\r", "a\n", "a"},
-        {"control keys ring the bell", "a\tb\x05\x0b\x15" "c\r",
+        {"control keys ring the bell",
+         "a\tb\x05\x0b\x15"
+         "c\r",
          "a" + std::string(1, BEL) + "b" + std::string(3, BEL) + "c\n", "abc"},
         {"an empty read rings the bell", std::string("a\0b\r", 4), "a\ab\n", "ab"},
         {"bytes 128 to 255 are stored", "\x80\xff\r", "\x80\xff\n", "\x80\xff"},
         // 127 characters fit in the 128-byte buffer, the 128th only rings the bell; after
         // a Backspace one more fits.
-        {"the line's end", a127 + "b\x7f" "c\r", a127 + BEL + BS + " " + BS + "c\n",
-         std::string(126, 'a') + "c"},
+        {"the line's end",
+         a127 + "b\x7f"
+                "c\r",
+         a127 + BEL + BS + " " + BS + "c\n", std::string(126, 'a') + "c"},
         {"Ctrl-C as a character is Break", "zz\x03", "zz <break>\n", "zz"},
     };
     for (const auto& c : cases) {
