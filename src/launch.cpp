@@ -200,6 +200,9 @@ int extract_image(int slot) {
             fprintf(stderr, "Image%d component of %u bytes cannot be read whole.\n", used, h.len);
         if (tried_alt_image) {
             fputs("Both image1 and image2 failed.\n", stderr);
+            // An unusable slot falls back as a missing one does: an intact image in the
+            // rescue partition still starts.
+            extract_image_from_flash();
             run_shell_if_enabled();
             board_reset();
         }
@@ -247,8 +250,7 @@ int extract_image_from_flash() {
         puts("Launching diagnostics image");
         api_set_booted_image(BOOTED_RESCUE);
     } else {
-        printf("Install recovery image as image 1 or 2 (hit return to just boot image): ");
-        fflush(stdout);
+        console_ask("Install recovery image as image 1 or 2 (hit return to just boot image): ");
         char answer[8];
         if (api_read_answer(answer, sizeof answer)) {
             if (answer[0] == '1' || answer[0] == '2') {

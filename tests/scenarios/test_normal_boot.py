@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: MIT
 """A plain boot: the mount, the slot from the VPD record, the fallbacks, the rescue
 partition, Ctrl-C and the board reset."""
+import itertools
 import os
 import time
 
@@ -118,12 +119,13 @@ FALLBACKS = {
                         "Image1 has invalid header... trying Image2."],
                        ["Booting image '1'\nBooting image '2'\n", app_line("5.0.2.2")], STARTED, 2),
     "bad CRC": ("bad:5.0.2.1", "app:5.0.2.2", "", [CRC1], [app_line("5.0.2.2")], STARTED, 2),
+    # A slot that fails its check falls back as a missing one does: to the rescue partition.
     "bad CRC twice": ("bad:5.0.2.1", "bad:5.0.2.2", "",
-                      [CRC1, "Both image1 and image2 failed."], [], RESET, 1),
+                      [CRC1, "Both image1 and image2 failed."], DIAGS, STARTED, 4),
     "bad CRC, no application": ("bad:5.0.2.1", "kernel", "",
                                 [CRC1, "No valid application image found. Trying rescue image"],
                                 DIAGS, STARTED, 4),
-    "cut short": ("short:5.0.2.1", None, "", None, [], RESET, 1),
+    "cut short": ("short:5.0.2.1", None, "", None, DIAGS, STARTED, 4),
     "unusable rescue partition": (None, None, "/dev/null", [OPEN1, OPEN2, "Image not found... "],
                                   [], RESET, 1),
     "rescue with a bad CRC": (None, None, "bad-diags:4.2.0.9",
@@ -154,6 +156,42 @@ def test_fallbacks(board, tmp_path, case):
         assert not os.path.exists(board.tmp("vemiximage.tar.gz"))
     if DIAGS[0] in shown:
         assert "mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip" in board.commands()
+
+
+def test_an_intact_image_on_the_blade_always_starts(host_board, tmp_path):
+    """Every combination of two slots and the rescue partition: the first intact slot
+    starts, else the rescue partition's image, and only with nothing intact the board
+    resets. The booted-slot record names what started; a reset leaves it alone."""
+    board = host_board
+    states = {"good": "app:5.0.3.{}", "missing": None, "no application": "kernel",
+              "bad CRC": "bad:5.0.3.{}", "cut short": "short:5.0.3.{}"}
+    slots = {(n, state): slot_package(tmp_path, content and content.format(n), f"{n}-{i}.pkg")
+             for n in (1, 2) for i, (state, content) in enumerate(states.items())}
+    rescues = {"application": pack(tmp_path / "r-app.pkg", "app:6.1.0.3"),
+               "diagnostics": pack(tmp_path / "r-diags.pkg", "diags:4.2.0.9"),
+               "unusable": slot_package(tmp_path, "bad-diags:4.2.0.8", "r-bad.pkg")}
+    for s1, s2, rescue in itertools.product(states, states, rescues):
+        case = (s1, s2, rescue)
+        board.slot(1, slots[1, s1])
+        board.slot(2, slots[2, s2])
+        board.rescue(rescues[rescue])
+        board.eeprom(BOOTED_SLOT, 7)
+        con = board.boot()
+        if s1 == "good" or s2 == "good":
+            slot = 1 if s1 == "good" else 2
+            started, booted = app_line(f"5.0.3.{slot}"), slot
+        elif rescue == "application":
+            con.expect(QUESTION)
+            con.send("\r")
+            started, booted = app_line("6.1.0.3"), 4
+        elif rescue == "diagnostics":
+            started, booted = "mp.elf.strip: demo diagnostics 4.2.0.9", 4
+        else:
+            started, booted = None, 7
+        ending = con.finish()
+        assert ending == (STARTED if started else RESET), case
+        assert started is None or started in con.output(), case
+        assert board.eeprom(BOOTED_SLOT) == booted, case
 
 
 @pytest.mark.parametrize("fault,said", [
