@@ -64,9 +64,12 @@ void parse_env_area(const uint8_t* area) {
 }
 
 int parse_uboot_env() {
-    // NUL-filled first, so a failed read leaves nothing but blanks to parse.
+    // A read that fails, even one cut short, leaves nothing but NULs, which the parse
+    // turns into blanks: no settings.
     uint8_t area[ENV_AREA_SIZE] = {};
-    api_flash_read(area, uboot_env_fd, flash_offset{ENV_AREA_OFFSET}, flash_length{ENV_AREA_SIZE});
+    if (api_flash_read(area, uboot_env_fd, flash_offset{ENV_AREA_OFFSET},
+                       flash_length{ENV_AREA_SIZE}) != 0)
+        std::memset(area, 0, sizeof area);
     parse_env_area(area);
     return 0;
 }

@@ -77,12 +77,13 @@ int flash_open() {
     return mtd_type();
 }
 
+// A transfer succeeds only when it moved every byte asked for: a short count is a failure.
 int mtd_read(void* buffer, int fd, flash_offset offset, flash_length length) {
-    return pread(fd, buffer, as_u32(length), as_u32(offset)) >= 0 ? 0 : -1;
+    return pread(fd, buffer, as_u32(length), as_u32(offset)) == ssize_t(as_u32(length)) ? 0 : -1;
 }
 
 int mtd_write(const void* buffer, int fd, flash_offset offset, flash_length length) {
-    return pwrite(fd, buffer, as_u32(length), as_u32(offset)) >= 0 ? 0 : -1;
+    return pwrite(fd, buffer, as_u32(length), as_u32(offset)) == ssize_t(as_u32(length)) ? 0 : -1;
 }
 
 // The one door to MEMERASE.
@@ -90,7 +91,20 @@ int mtd_erase(int fd, flash_offset offset, flash_length length) {
     erase_info_user ei;
     ei.start = as_u32(offset);
     ei.length = as_u32(length);
-    return ioctl(fd, MEMERASE, &ei) >= 0 ? 0 : -1;
+    return ioctl(fd, MEMERASE, &ei) == 0 ? 0 : -1;
+}
+
+// Writes one erased block back from `block` in pieces and reads each piece back into
+// `check` to compare: a write is trusted only once the flash holds what was written.
+int program_block(const uint8_t* block, uint8_t* check, int fd, uint32_t at, uint32_t size) {
+    for (uint32_t k = 0; k < size; k += kWritePiece) {
+        const flash_offset piece{at + k};
+        if (mtd_write(block + k, fd, piece, flash_length{kWritePiece}) != 0 ||
+            mtd_read(check, fd, piece, flash_length{kWritePiece}) != 0 ||
+            std::memcmp(check, block + k, kWritePiece) != 0)
+            return -1;
+    }
+    return 0;
 }
 
 int flash_read(void* buffer, int fd, flash_offset offset, flash_length length) {
@@ -142,6 +156,7 @@ int flash_write(const write_source& src, int fd, flash_offset at, flash_length s
     const uint32_t last = ((offset + length - 1) & ~(S - 1)) + S - 1;
     const uint32_t blocks = (last - first + 1) >> shift;
 
+    // One erase block, and one write piece to read each piece back into.
     std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[S + kWritePiece]);
     if (!block) {
         puts("Flash Write malloc failed");
@@ -165,7 +180,7 @@ int flash_write(const write_source& src, int fd, flash_offset at, flash_length s
             dest = 0;
             count = S;
         }
-        std::memset(block.get(), 0, S);
+        // A block that cannot be read whole is never erased.
         if (mtd_read(block.get(), fd, flash_offset{b}, flash_length{S}) != 0)
             return fail_block("read");
         if (!take_bytes(src, p, count, block.get() + dest)) {
@@ -174,9 +189,8 @@ int flash_write(const write_source& src, int fd, flash_offset at, flash_length s
         }
         if (mtd_erase(fd, flash_offset{b}, flash_length{S}) != 0)
             return fail_block("erase");
-        for (uint32_t k = 0; k < S; k += kWritePiece)
-            if (mtd_write(block.get() + k, fd, flash_offset{b + k}, flash_length{kWritePiece}) != 0)
-                return fail_block("write");
+        if (program_block(block.get(), block.get() + S, fd, b, S) != 0)
+            return fail_block("write");
         if (progress) {
             printf("\b\b\b\b%3.3d%c", int(uint64_t(i) * 100 / blocks), '%');
             fflush(stdout);

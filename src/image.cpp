@@ -176,9 +176,10 @@ slot_verdict check_slot_package(FILE* package, component_header* header, int arc
 slot_verdict check_rescue_component(int partition, component_header* header, int archive,
                                     bool* archive_written) {
     *archive_written = false;
-    // Zero-filled first: a header that cannot be read is no image.
+    // A header that cannot be read whole is zeros: no image.
     uint8_t raw[HEADER_SIZE] = {};
-    api_flash_read(raw, partition, flash_offset{0}, flash_length{HEADER_SIZE});
+    if (api_flash_read(raw, partition, flash_offset{0}, flash_length{HEADER_SIZE}) != 0)
+        std::memset(raw, 0, sizeof raw);
     *header = decode_header(raw);
     if (!is_bootable(header->magic))
         return slot_verdict::no_component;
@@ -224,7 +225,10 @@ int read_flash_image_header(uint32_t type, uint8_t* header, int slot) {
         fread(header, 1, HEADER_SIZE, f.get());
         return 1;
     }
-    api_flash_read(header, *t->fd, flash_offset{t->header_offset}, flash_length{HEADER_SIZE});
+    // A read that fails, even one cut short, leaves zeros.
+    if (api_flash_read(header, *t->fd, flash_offset{t->header_offset}, flash_length{HEADER_SIZE}) !=
+        0)
+        std::memset(header, 0, HEADER_SIZE);
     return 1;
 }
 
@@ -294,4 +298,3 @@ int write_slot(int slot, component_source& source, const component_header& h, bo
     }
     return 1;
 }
-

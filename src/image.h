@@ -132,6 +132,6 @@ int write_slot(int slot, component_source& source, const component_header& h, bo
 void remove_staged_slots();
 
 // The installed header of a component type (the application's for `slot`), zero-filled
-// first. 1 when read (a flash read that fails leaves zeros), 0 when there is no slot file
-// or the type is unknown.
+// first. 1 when read (a flash read that fails, or is cut short, leaves zeros), 0 when there
+// is no slot file or the type is unknown.
 int read_flash_image_header(uint32_t type, uint8_t* header, int slot);

@@ -24,7 +24,8 @@ uint64_t file_size(int fd) {
     return fstat(fd, &st) == 0 ? uint64_t(st.st_size) : 0;
 }
 
-// Faults for every block the range [offset, offset+length) touches.
+// True when a fault names `what` for every block, or for a block the range
+// [offset, offset+length) touches.
 bool range_fault(const fd_entry& e, const char* what, uint64_t offset, uint64_t length) {
     if (fault(e.name, what))
         return true;
@@ -33,6 +34,22 @@ bool range_fault(const fd_entry& e, const char* what, uint64_t offset, uint64_t 
         if (fault(e.name, what, long(b)))
             return true;
     return false;
+}
+
+// A transfer cut short by a fault moves half of what was asked.
+size_t short_count(size_t n) {
+    return n / 2;
+}
+
+// A cell that cannot be programmed: the first byte a write programs in a block with a
+// stuck bit keeps its lowest programmed bit at 1.
+void stick_a_bit(std::vector<uint8_t>& cells) {
+    for (uint8_t& c : cells)
+        if (c != 0xFF) {
+            const int zeros = uint8_t(~c);
+            c |= uint8_t(zeros & -zeros); // its lowest bit that is 0
+            return;
+        }
 }
 
 ssize_t mtd_pread(fd_entry& e, int fd, void* buf, size_t n, uint64_t offset) {
@@ -46,6 +63,8 @@ ssize_t mtd_pread(fd_entry& e, int fd, void* buf, size_t n, uint64_t offset) {
         errno = EIO;
         return -1;
     }
+    if (range_fault(e, "short-read", offset, n))
+        n = short_count(n);
     return real_pread(fd, buf, n, off_t(offset));
 }
 
@@ -64,6 +83,8 @@ ssize_t mtd_pwrite(fd_entry& e, int fd, const void* buf, size_t n, uint64_t offs
         return -1;
     }
     power_check();
+    if (range_fault(e, "short-write", offset, n))
+        n = short_count(n);
     std::vector<uint8_t> cells(n);
     ssize_t got = real_pread(fd, cells.data(), n, off_t(offset));
     if (got != ssize_t(n)) {
@@ -73,6 +94,8 @@ ssize_t mtd_pwrite(fd_entry& e, int fd, const void* buf, size_t n, uint64_t offs
     const auto* in = static_cast<const uint8_t*>(buf);
     for (size_t i = 0; i < n; ++i)
         cells[i] &= in[i];
+    if (range_fault(e, "stuck", offset, n))
+        stick_a_bit(cells);
     char f[160];
     snprintf(f, sizeof f, "\"partition\": \"%s\", \"offset\": %llu, \"length\": %zu", e.name,
              (unsigned long long)offset, n);
@@ -150,7 +173,8 @@ void mtd_start(fd_entry& e, const char* path) {
 
 const char* device_path(const char* path, char (&buf)[256]) {
     const char* dir = getenv("BLADESIM_MTD_DIR");
-    if (!dir || !path || std::strncmp(path, board::kDevicePrefix, std::strlen(board::kDevicePrefix)) != 0)
+    if (!dir || !path ||
+        std::strncmp(path, board::kDevicePrefix, std::strlen(board::kDevicePrefix)) != 0)
         return path;
     snprintf(buf, sizeof buf, "%s/%s", dir, std::strrchr(path, '/') + 1);
     return buf;

@@ -97,12 +97,19 @@ def test_size_limits(board, tmp_path, kind, size, limit, name, label):
     assert not any(e["event"] in ("erase", "write") for e in board.journal())
 
 
-@pytest.mark.parametrize("fault,said", [
-    ("rfs:open", "     Flash Write mtd read failed.\r\n\r\n"),
-    ("rfs:getinfo", "     Flash Write mtd read failed.\r\n\r\n"),
-    ("rfs:erase@1", "     \b\b\b\b000%Flash Write mtd erase failed.\r\n\r\n"),
+# A fault, what the console shows after the label, how many blocks the write finished
+# first, and whether the block it stopped at keeps its former contents.
+@pytest.mark.parametrize("fault,said,finished,kept", [
+    ("rfs:open", "     Flash Write mtd read failed.\r\n\r\n", 0, True),
+    ("rfs:getinfo", "     Flash Write mtd read failed.\r\n\r\n", 0, True),
+    ("rfs:erase@1", "     \b\b\b\b000%Flash Write mtd erase failed.\r\n\r\n", 1, True),
+    # A short read is a failed read, and a block that could not be read is never erased.
+    ("rfs:short-read@1", "     \b\b\b\b000%Flash Write mtd read failed.\r\n\r\n", 1, True),
+    # A short write, and a bit the flash did not take (found by reading the block back).
+    ("rfs:short-write@1", "     \b\b\b\b000%Flash Write mtd write failed.\r\n\r\n", 1, False),
+    ("rfs:stuck@1", "     \b\b\b\b000%Flash Write mtd write failed.\r\n\r\n", 1, False),
 ])
-def test_flash_failure_stops_the_install(board, tmp_path, fault, said):
+def test_flash_failure_stops_the_install(board, tmp_path, fault, said, finished, kept):
     pkg = pack(tmp_path / "rfs.pkg", component(tmp_path, "rfs", "3.0.0.1", 3 * BLOCK - 16),
                "app:7.0.0.9")
     rfs, slot = board.flash("rfs"), open(board.user("images", "image1"), "rb").read()
@@ -110,10 +117,13 @@ def test_flash_failure_stops_the_install(board, tmp_path, fault, said):
     con = start_install(board, pkg)
     con.expect("Installing Root Filesystem: " + said + "RFS image update failed\r\n")
     back_at_menu_then_exit(con)
-    # Only a block the write finished has changed; the application was never reached.
-    written = BLOCK if "erase" in fault else 0
-    assert board.flash("rfs")[written:] == rfs[written:]
-    assert board.flash("rfs")[:written] == open(pkg, "rb").read()[:written]
+    # Only the blocks the write finished hold the new image, and the blocks after the one
+    # it stopped at keep their contents; the application was never reached.
+    done, stop = finished * BLOCK, (finished + (0 if kept else 1)) * BLOCK
+    assert board.flash("rfs")[:done] == open(pkg, "rb").read()[:done]
+    assert board.flash("rfs")[stop:] == rfs[stop:]
+    if not kept:
+        assert board.flash("rfs")[done:stop] != rfs[done:stop]
     assert open(board.user("images", "image1"), "rb").read() == slot
 
 
@@ -187,6 +197,21 @@ def test_boot_without_installing(board, tmp_path, how):
     assert board.eeprom(1) == 1
     assert board.flash("kernel") == kernel  # components after it are not processed
     assert [open(board.user("images", f"image{n}"), "rb").read() for n in (1, 2)] == slots
+
+
+def test_keys_typed_during_an_install_do_not_answer(board, tmp_path):
+    pkg = pack(tmp_path / "k.pkg", component(tmp_path, "kernel", "2.6.42.1", 3 * 1024 * KIB - 16),
+               "app:7.7.7.8")
+    slots = [open(board.user("images", f"image{n}"), "rb").read() for n in (1, 2)]
+    con = start_install(board, pkg)
+    con.expect("Installing Kernel: ")
+    con.send("1\r")  # while the kernel is written, before the question is asked
+    con.answer(QUESTION, "\n")
+    con.expect("Booting downloaded image\r\n")
+    assert con.finish() == "bladesim: application ended (status 0)"
+    assert "mp.elf.strip: demo application 7.7.7.8" in con.output()
+    assert [open(board.user("images", f"image{n}"), "rb").read() for n in (1, 2)] == slots
+    assert board.eeprom(1) == 1
 
 
 def test_empty_application_cannot_be_booted(board, tmp_path):
