@@ -11,6 +11,7 @@ namespace {
 
 constexpr int BEL = 7, BS = 8, LF = 10, CR = 13, ESC = 27, DEL = 127;
 
+// True when the last read of the console found the end of its input.
 bool g_input_ended = false;
 
 // Puts the console's settings back when a single-key read ends, on every path.
@@ -28,24 +29,50 @@ void uartPutC(int c) {
     fflush(stdout);
 }
 
-// After an ESC, the rest of a cursor or function key's sequence (ESC [ parameters final,
-// or ESC O final), or the one key an Alt press sent with it.
-void drop_escape_rest() {
+// A byte that ended an escape sequence at the menu without belonging to it: the next key.
+int g_pending = -1;
+
+// The next byte within the raw session's wait, or -1 when none came.
+int next_byte() {
     unsigned char b = 0;
-    if (read(0, &b, 1) != 1)
+    return read(0, &b, 1) == 1 ? b : -1;
+}
+
+// After an ESC, the rest of a cursor or function key's sequence (ESC [ parameters final,
+// or ESC O final), or the one key an Alt press sent with it. A sequence ends at the first
+// byte that cannot continue it, and that byte is kept as the next key.
+void drop_escape_rest() {
+    int b = next_byte();
+    if (b < 0)
         return; // a lone ESC
     if (b == '[') {
-        while (read(0, &b, 1) == 1 && (b < 0x40 || b > 0x7E)) {
-        }
+        do
+            b = next_byte();
+        while (b >= 0x20 && b <= 0x3F); // parameter and intermediate bytes
     } else if (b == 'O') {
-        if (read(0, &b, 1) != 1)
-            return;
+        b = next_byte();
+    } else if (b >= 0x20 && b <= 0x7E) {
+        return; // Alt and a key
+    }
+    if (b >= 0 && (b < 0x40 || b > 0x7E))
+        g_pending = b;
+}
+
+// Drops what arrives within the next moment: the rest of a line pasted at the menu.
+void drop_paste() {
+    while (next_byte() >= 0) {
     }
 }
 
-// One key in raw mode. With `whole_key`, an escape sequence is read to its end in the same
-// raw session and comes back as the one key ESC.
+// One key in raw mode. With `whole_key` (the menu), an escape sequence is read to its end
+// in the same raw session and comes back as the one key ESC, and what follows the key
+// within a moment is dropped.
 int read_key(bool whole_key) {
+    if (whole_key && g_pending >= 0) {
+        const int key = g_pending;
+        g_pending = -1;
+        return key;
+    }
     unsigned char c = 0;
     ssize_t n;
     {
@@ -57,16 +84,18 @@ int read_key(bool whole_key) {
         if (guard.have)
             tcsetattr(0, TCSANOW, &raw);
         n = read(0, &c, 1);
-        if (n == 1 && c == ESC && whole_key && guard.have) {
-            // The bytes of one key arrive together; a tenth of a second ends the wait.
+        if (n == 1 && whole_key && guard.have) {
+            // The bytes of one key, or of a paste, arrive together; a tenth of a second
+            // without one ends the wait.
             raw.c_cc[VMIN] = 0;
             raw.c_cc[VTIME] = 1;
             tcsetattr(0, TCSANOW, &raw);
-            drop_escape_rest();
+            if (c == ESC)
+                drop_escape_rest();
+            drop_paste();
         }
     }
-    if (n == 0)
-        g_input_ended = true;
+    g_input_ended = n == 0;
     return n == 1 ? c : 0;
 }
 
@@ -233,6 +262,14 @@ char* get_user_input(char* buffer, int size) {
     }
     api_discard_typed_ahead();
     return buffer;
+}
+
+void console_ask(const char* question) {
+    fputs(question, stdout);
+    fflush(stdout);
+    // Only what is typed once the question is on the console may answer it.
+    tcdrain(1);
+    api_discard_typed_ahead();
 }
 
 void api_discard_typed_ahead() {

@@ -12,11 +12,14 @@ int uartGetC();
 // One key as the menu takes it: a cursor or function key's escape sequence is read to its
 // end and comes back as the one key ESC.
 int console_read_key();
-// True once standard input has reached its end.
+// True when the last read of the console found the end of its input.
 bool console_input_ended();
 // Edits one line into `buffer` (`size` bytes with its terminating zero) and returns it.
 char* get_user_input(char* buffer, int size);
 
+// Puts a question on the console (no line end), waits until it has left the line, and
+// drops what was typed before: only a key pressed once the question is seen answers it.
+void console_ask(const char* question);
 // Drops what was typed on the console and not read yet, so that it cannot answer the
 // next question.
 void api_discard_typed_ahead();
@@ -27,12 +30,12 @@ char* api_read_answer(char* buffer, int size);
 // The line editor, one key at a time and without any input or output of its own: the
 // state after a key, and the bytes the console must show for it.
 struct line_state {
-    char* buf;     // the caller's buffer: the line, zero-terminated, zeros after it
-    int size;      // its size; the line holds at most size - 1 characters
-    size_t cursor; // editing position, 0 to the line's length
-    int room;      // size less the line's length
+    char* buf;      // the caller's buffer: the line, zero-terminated, zeros after it
+    int size;       // its size; the line holds at most size - 1 characters
+    size_t cursor;  // editing position, 0 to the line's length
+    int room;       // size less the line's length
     uint8_t escape; // 0, 1 after ESC, 2 inside ESC [ ...
-    bool done;     // Enter or Break ended the line
+    bool done;      // Enter or Break ended the line
 };
 
 // A console that can send nothing more: the line ends as Break would end it.

@@ -48,7 +48,7 @@ bool check_component(installer& in, const component_type& t, uint64_t at,
 }
 
 bool install_flash_component(installer& in, const component_type& t, uint64_t at,
-                                const component_header& h) {
+                             const component_header& h) {
     const uint32_t size = t.data_only ? h.len : h.len + HEADER_SIZE;
     if (size > t.limit) {
         printf("%s image is too big for flash (%d > %d)\n", t.size_name, int(size), int(t.limit));
@@ -67,8 +67,7 @@ bool install_flash_component(installer& in, const component_type& t, uint64_t at
 
 bool install_application(installer& in, uint64_t at, const component_header& h) {
     if (in.slot == 0) {
-        printf("Install image as image 1 or 2 (hit return to just boot image): ");
-        fflush(stdout);
+        console_ask("Install image as image 1 or 2 (hit return to just boot image): ");
         char answer[32];
         if (api_read_answer(answer, sizeof answer) && (answer[0] == '1' || answer[0] == '2'))
             in.slot = answer[0] - '0';
@@ -139,8 +138,9 @@ int processBladeImage(const char* path) {
         }
         if (!check_component(in, *t, at, h))
             return 0;
-        const bool installed = t->magic == MAGIC_APPLICATION ? install_application(in, at, h)
-                                                             : install_flash_component(in, *t, at, h);
+        const bool installed = t->magic == MAGIC_APPLICATION
+                                   ? install_application(in, at, h)
+                                   : install_flash_component(in, *t, at, h);
         if (!installed)
             return 0;
         at += total;

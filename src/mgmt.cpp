@@ -34,8 +34,7 @@ int verify_ip_address(in_addr_t addr) {
 int get_ip_addr(const char* prompt, in_addr* out, uint8_t required, uint8_t validate) {
     char answer[kLineSize];
     for (;;) {
-        printf("%s", prompt);
-        fflush(stdout);
+        console_ask(prompt);
         get_user_input(answer, sizeof answer);
         // Nobody can answer again once the console has ended: that is a quit.
         if (answer[0] == 'q' || answer[0] == 'Q' || console_input_ended())
@@ -61,8 +60,7 @@ int mgmt_port_params(uint8_t* use_dhcp, in_addr* address, in_addr* netmask, in_a
     *use_dhcp = 0;
     struct stat st;
     if (offer_dhcp && stat("/bin/dhclient", &st) == 0) {
-        printf("Confirm: Use DHCP for network configuration? y/N: ");
-        fflush(stdout);
+        console_ask("Confirm: Use DHCP for network configuration? y/N: ");
         char answer[kLineSize];
         get_user_input(answer, sizeof answer);
         if (sig_quit_raised)

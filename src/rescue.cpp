@@ -94,10 +94,8 @@ int run_image_display() {
 }
 
 int run_standalone_diags() {
-    // Only a key pressed after the question may answer it.
-    api_discard_typed_ahead();
-    printf("Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: ");
-    fflush(stdout);
+    console_ask(
+        "Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: ");
     int key = uartGetC();
     printf("\n");
     if (key != 0 && toupper(key) == 'Y') {
@@ -129,8 +127,7 @@ int run_rescue_mode() {
                 printf(e.shown, e.key);
         const menu_entry* choice = nullptr;
         while (!choice) {
-            printf("\nOption? : ");
-            fflush(stdout);
+            console_ask("\nOption? : ");
             int key = console_read_key();
             api_discard_typed_ahead();
             printf("%c\n", key);
@@ -195,8 +192,7 @@ int run_tftp_rescue() {
 
     char name[128];
     for (;;) {
-        printf("Image Filename: ");
-        fflush(stdout);
+        console_ask("Image Filename: ");
         get_user_input(name, sizeof name);
         if (std::strlen(name) >= 2) {
             if (sig_quit_raised)
