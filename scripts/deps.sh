@@ -3,7 +3,7 @@
 # Installs the Debian 12 packages that building, the simulated blade and the tests need.
 # Quick when everything is already there.
 set -eu
-PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev clang-format
+PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev llvm-14 clang-format
 libgtest-dev libbenchmark-dev zlib1g-dev linux-libc-dev
 g++-powerpc-linux-gnu qemu-user
 python3 python3-pexpect python3-pytest

@@ -4,7 +4,8 @@
 //   BLADESIM_JOURNAL     journal file (JSON lines), appended to
 //   BLADESIM_TIME_SCALE  factor applied to every pause (default 1)
 //   BLADESIM_ERASESIZE   erase block size of every partition
-//   BLADESIM_FAULTS      comma-separated faults (sim/board.json lists them)
+//   BLADESIM_FAULTS      comma-separated faults (sim/board.json lists them), read at each
+//                        check, so that a program may change them as it goes
 #include "sim.h"
 
 #include <cerrno>
@@ -48,7 +49,8 @@ bool matches(const device_kind& d, const char* path) {
 
 // True when some item of the comma-separated fault list satisfies `match`.
 template <typename Match> bool any_fault(Match match) {
-    const std::string faults = cfg().faults;
+    const char* list = getenv("BLADESIM_FAULTS");
+    const std::string faults = list ? list : "";
     for (size_t pos = 0; pos <= faults.size();) {
         size_t end = faults.find(',', pos);
         if (end == std::string::npos)
@@ -73,8 +75,6 @@ const sim_config& cfg() {
             g_cfg.scale = std::strtod(s, nullptr);
         if (const char* e = getenv("BLADESIM_ERASESIZE"))
             g_cfg.erasesize = uint32_t(std::strtoul(e, nullptr, 0));
-        if (const char* f = getenv("BLADESIM_FAULTS"))
-            snprintf(g_cfg.faults, sizeof g_cfg.faults, "%s", f);
     }
     return g_cfg;
 }
@@ -82,8 +82,8 @@ const sim_config& cfg() {
 void line_only() {
     cfg();
     g_cfg.journal[0] = '\0';
-    g_cfg.faults[0] = '\0';
     g_cfg.scale = 1.0;
+    unsetenv("BLADESIM_FAULTS");
 }
 
 std::string json_string(const std::string& s) {

@@ -30,7 +30,6 @@ struct sim_config {
     char journal[256];
     double scale;
     uint32_t erasesize;
-    char faults[512];
 };
 const sim_config& cfg();
 // The launcher's programs get only the console line's behaviour (the rx stand-in).

@@ -1,0 +1,93 @@
+// SPDX-License-Identifier: MIT
+// The fuzz targets that need the blade's devices run on the simulated board's own device
+// library: tests/fuzz/on-board starts them in a sandbox whose /dev/mtd-*, I2C buses, CPLD
+// register file and /user lead to a scratch board (BLADESIM_BOARD_FILES), with the
+// library preloaded. A target resets the board's files between inputs through that
+// directory, past the library, and sets the library's faults for each input.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <vector>
+
+namespace fuzz {
+
+inline std::string board_file(const std::string& name) {
+    const char* dir = getenv("BLADESIM_BOARD_FILES");
+    if (!dir) {
+        fputs("run me with tests/fuzz/on-board\n", stderr);
+        abort();
+    }
+    return std::string(dir) + "/" + name;
+}
+
+inline std::vector<uint8_t> read_file(const std::string& path) {
+    std::vector<uint8_t> out;
+    if (FILE* f = fopen(path.c_str(), "rb")) {
+        uint8_t buf[65536];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+            out.insert(out.end(), buf, buf + n);
+        fclose(f);
+    }
+    return out;
+}
+
+inline void write_file(const std::string& path, const std::vector<uint8_t>& data) {
+    FILE* f = fopen(path.c_str(), "wb");
+    if (!f || fwrite(data.data(), 1, data.size(), f) != data.size())
+        abort();
+    fclose(f);
+}
+
+// A partition's file as the board holds it (bypassing the device library).
+inline std::vector<uint8_t> partition(const char* name) {
+    return read_file(board_file(std::string("mtd-") + name));
+}
+
+inline void set_partition(const char* name, const std::vector<uint8_t>& cells) {
+    write_file(board_file(std::string("mtd-") + name), cells);
+}
+
+// Deterministic old contents for a partition of `size` bytes.
+inline std::vector<uint8_t> old_cells(size_t size, uint8_t seed) {
+    std::vector<uint8_t> v(size);
+    for (size_t i = 0; i < size; ++i)
+        v[i] = uint8_t(i * 7 + i / 251 + seed);
+    return v;
+}
+
+// The faults for the next input.
+inline void set_faults(const std::string& faults) {
+    setenv("BLADESIM_FAULTS", faults.c_str(), 1);
+}
+
+// A fault on one erase block, chosen by a byte of the input: none, or one of the kinds
+// the simulated flash takes.
+inline std::string block_fault(const char* part, uint8_t choice, uint32_t blocks) {
+    static const char* const kinds[] = {"read",       "erase",       "write",
+                                        "short-read", "short-write", "stuck"};
+    const uint32_t kind = choice % 8;
+    if (kind >= 6)
+        return "";
+    return std::string(part) + ":" + kinds[kind] + "@" + std::to_string((choice / 8) % blocks);
+}
+
+// Standard input reads `text` (a memory file), from its start.
+inline void feed_stdin(const std::string& text) {
+    static int fd = memfd_create("console", 0);
+    if (fd < 0 || ftruncate(fd, 0) != 0 ||
+        pwrite(fd, text.data(), text.size(), 0) != ssize_t(text.size()) ||
+        lseek(fd, 0, SEEK_SET) != 0 || dup2(fd, 0) != 0)
+        abort();
+    clearerr(stdin);
+}
+
+inline uint32_t erase_size() {
+    return uint32_t(std::strtoul(getenv("BLADESIM_ERASESIZE"), nullptr, 0));
+}
+
+} // namespace fuzz
