@@ -22,22 +22,59 @@ constexpr size_t kChunk = 64 * 1024;
 // The problem of a first header that is no component: the file is not a package at all.
 constexpr const char* kNotAPackage = "not an image package";
 
-constexpr const char* kUsage =
-    "usage: bladepkg create OUT TYPE:VERSION:FILE...   (OUT '-': standard output)\n"
-    "       bladepkg list [--json] PKG\n"
-    "       bladepkg verify PKG\n"
-    "       bladepkg extract [-c N] PKG DIR   (writes DIR/manifest for create)\n"
-    "       bladepkg --help | --version\n"
-    "TYPE is one of app, uboot, kernel, rfs, dtb, diags; VERSION is a.b.c.d\n";
+// The commands, each with its operands: a package PKG is read from standard input when
+// it is '-', and OUT '-' is standard output.
+struct command_line {
+    const char* name;
+    const char* usage;
+    const char* options;               // what it takes besides -h, --help
+    std::vector<const char*> operands; // what each operand is, in order
+    bool more;                         // the last operand may repeat
+};
+
+const command_line kCommands[] = {
+    {"create",
+     "create OUT TYPE:VERSION:FILE...   (OUT '-': standard output)",
+     "",
+     {"OUT, the package to write", "TYPE:VERSION:FILE, a component to put in it"},
+     true},
+    {"list",
+     "list [--json] PKG   (PKG '-': standard input)",
+     "--json",
+     {"PKG, the package to list"},
+     false},
+    {"verify", "verify PKG   (PKG '-': standard input)", "", {"PKG, the package to verify"}, false},
+    {"extract",
+     "extract [-c N] PKG DIR   (writes DIR/manifest for create)",
+     "-c",
+     {"PKG, the package to extract", "DIR, the directory to extract into"},
+     false},
+};
+
+constexpr const char* kTypes = "TYPE is one of app, uboot, kernel, rfs, dtb, diags; VERSION is "
+                               "a.b.c.d\n";
+
+void print_usage(FILE* out) {
+    for (const auto& c : kCommands)
+        fprintf(out, "%s bladepkg %s\n", &c == kCommands ? "usage:" : "      ", c.usage);
+    fprintf(out, "       bladepkg --help | --version   (COMMAND --help: that command's usage)\n%s",
+            kTypes);
+}
 
 int usage() {
-    fputs(kUsage, stderr);
+    print_usage(stderr);
     return 2;
 }
 
 // A usage error that names what was wrong with the command line.
 int usage(const char* what, const std::string& argument) {
     fprintf(stderr, "bladepkg: %s '%s'\n", what, argument.c_str());
+    return usage();
+}
+
+// A usage error that says what is missing.
+int missing(const command_line& c, const char* what) {
+    fprintf(stderr, "bladepkg: %s: missing %s\n", c.name, what);
     return usage();
 }
 
@@ -166,8 +203,9 @@ int add_component(const std::string& item, FILE* out) {
     h.magic = t->magic;
     file_ptr in(fopen(file.c_str(), "rb"));
     struct stat st;
-    if (!in || fstat(fileno(in.get()), &st) != 0) {
-        fprintf(stderr, "bladepkg: cannot read %s: %s\n", file.c_str(), strerror(errno));
+    if (!in || fstat(fileno(in.get()), &st) != 0 || S_ISDIR(st.st_mode)) {
+        fprintf(stderr, "bladepkg: cannot read %s: %s\n", file.c_str(),
+                in ? strerror(EISDIR) : strerror(errno));
         return 1;
     }
     if (uint64_t(st.st_size) > MAX_COMPONENT_LEN) {
@@ -197,8 +235,6 @@ int add_component(const std::string& item, FILE* out) {
 }
 
 int create(int argc, char** argv) {
-    if (argc < 2)
-        return usage();
     // Standard output for "-"; a device or a pipe is written through; a regular file is
     // replaced only when the package is whole.
     const char* name = argv[0];
@@ -245,14 +281,33 @@ std::string data_file_name(int index, const component_type& t) {
     return name;
 }
 
+// The package at `path`, or what standard input holds when it is "-" (kept in a
+// temporary file, so that it can be walked as any package is).
+file_ptr open_package(const char* path) {
+    if (std::strcmp(path, "-") != 0)
+        return file_ptr(fopen(path, "rb"));
+    file_ptr copy(tmpfile());
+    std::vector<uint8_t> buf(kChunk);
+    size_t n;
+    while (copy && (n = fread(buf.data(), 1, buf.size(), stdin)) > 0)
+        if (fwrite(buf.data(), 1, n, copy.get()) != n)
+            return nullptr;
+    if (!copy || ferror(stdin) || fflush(copy.get()) != 0 || fseeko(copy.get(), 0, SEEK_SET) != 0)
+        return nullptr;
+    return copy;
+}
+
 // Walks the package. `sink(index, entry)` sees each component; when `data_dir` is set
-// each whole component's data is written there. Returns false when the file cannot
-// be read at all.
-template <typename Sink> bool walk(const char* path, const char* data_dir, int only, Sink sink) {
-    file_ptr f(fopen(path, "rb"));
+// each whole component's data is written there, and its name added to `written`.
+// Returns false when the file cannot be read at all or a data file cannot be written.
+template <typename Sink>
+bool walk(const char* path, const char* data_dir, int only, std::vector<std::string>* written,
+          Sink sink) {
+    file_ptr f = open_package(path);
     struct stat st;
-    if (!f || fstat(fileno(f.get()), &st) != 0) {
-        fprintf(stderr, "bladepkg: cannot read %s: %s\n", path, strerror(errno));
+    if (!f || fstat(fileno(f.get()), &st) != 0 || S_ISDIR(st.st_mode)) {
+        fprintf(stderr, "bladepkg: cannot read %s: %s\n", path,
+                f ? strerror(EISDIR) : strerror(errno));
         return false;
     }
     const uint64_t size = uint64_t(st.st_size);
@@ -306,9 +361,12 @@ template <typename Sink> bool walk(const char* path, const char* data_dir, int o
             e.problem = "unknown type";
         else if (e.computed != e.h.crc)
             e.problem = "bad CRC";
-        if (out && !e.problem && !out->commit()) {
-            fprintf(stderr, "bladepkg: writing %s failed\n", out->path.c_str());
-            return false;
+        if (out && !e.problem) {
+            if (!out->commit()) {
+                fprintf(stderr, "bladepkg: writing %s failed\n", out->path.c_str());
+                return false;
+            }
+            written->push_back(out->path);
         }
         sink(index, e);
         offset += HEADER_SIZE + uint64_t(e.h.len);
@@ -331,8 +389,10 @@ int not_a_package(const char* pkg) {
 
 int list(const char* pkg, bool json) {
     bool bad = false, foreign = false;
+    int count = 0;
     std::string rows;
-    if (!walk(pkg, nullptr, -1, [&](int, const entry& e) {
+    if (!walk(pkg, nullptr, -1, nullptr, [&](int, const entry& e) {
+            ++count;
             foreign = e.problem == kNotAPackage;
             bad = bad || e.problem;
             char row[256];
@@ -355,6 +415,10 @@ int list(const char* pkg, bool json) {
         return 1;
     if (foreign)
         return not_a_package(pkg);
+    if (count == 0) {
+        fprintf(stderr, "bladepkg: %s: empty package\n", pkg);
+        return 1;
+    }
     if (json)
         printf("[%s]\n", rows.c_str());
     else
@@ -369,12 +433,22 @@ int list(const char* pkg, bool json) {
 int verify_or_extract(const char* pkg, const char* dir, int only) {
     int count = 0;
     std::string first_problem, manifest;
-    if (dir && mkdir(dir, 0755) != 0 && errno != EEXIST) {
+    const bool made_dir = dir && mkdir(dir, 0755) == 0;
+    if (dir && !made_dir && errno != EEXIST) {
         fprintf(stderr, "bladepkg: cannot create %s: %s\n", dir, strerror(errno));
         return 1;
     }
+    // A failed extract leaves nothing of its own behind.
+    std::vector<std::string> written;
+    auto failed = [&] {
+        for (const std::string& name : written)
+            unlink(name.c_str());
+        if (made_dir)
+            rmdir(dir);
+        return 1;
+    };
     bool foreign = false;
-    if (!walk(pkg, dir, only, [&](int index, const entry& e) {
+    if (!walk(pkg, dir, only, &written, [&](int index, const entry& e) {
             ++count;
             foreign = e.problem == kNotAPackage;
             if (foreign)
@@ -392,23 +466,27 @@ int verify_or_extract(const char* pkg, const char* dir, int only) {
                 manifest += type_text(e.h.magic) + ":" + version_text(e.h.id) + ":" +
                             data_file_name(index, *component_type_of(e.h.magic)) + "\n";
         }))
-        return 1;
-    if (foreign)
+        return failed();
+    if (foreign) {
+        failed();
         return not_a_package(pkg);
+    }
     if (count == 0)
         first_problem = "empty package";
-    if (only >= count)
-        first_problem = "no component " + std::to_string(only);
     if (!first_problem.empty()) {
         printf("%s: BAD\n", pkg);
         fprintf(stderr, "bladepkg: %s: %s\n", pkg, first_problem.c_str());
-        return 1;
+        return failed();
+    }
+    if (only >= count) {
+        fprintf(stderr, "bladepkg: %s has no component %d (it has %d, from 0)\n", pkg, only, count);
+        return failed();
     }
     if (dir) {
         atomic_output out(std::string(dir) + "/manifest");
         if (!out.f || fputs(manifest.c_str(), out.f.get()) < 0 || !out.commit()) {
             fprintf(stderr, "bladepkg: cannot write %s/manifest\n", dir);
-            return 1;
+            return failed();
         }
     }
     printf("%s: ok, %d component%s\n", pkg, count, count == 1 ? "" : "s");
@@ -418,35 +496,59 @@ int verify_or_extract(const char* pkg, const char* dir, int only) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2)
+    if (argc < 2) {
+        fputs("bladepkg: no command given\n", stderr);
         return usage();
-    std::string cmd = argv[1];
-    if (cmd == "--help" || cmd == "help") {
-        fputs(kUsage, stdout);
+    }
+    const std::string cmd = argv[1];
+    if (cmd == "--help" || cmd == "-h" || cmd == "help") {
+        print_usage(stdout);
         return 0;
     }
     if (cmd == "--version") {
         puts("bladepkg " BLADEBOOT_VERSION);
         return 0;
     }
-    if (cmd == "create")
-        return create(argc - 2, argv + 2);
-    if (cmd == "list" && argc == 3)
-        return list(argv[2], false);
-    if (cmd == "list" && argc == 4 && std::strcmp(argv[2], "--json") == 0)
-        return list(argv[3], true);
-    if (cmd == "verify" && argc == 3)
-        return verify_or_extract(argv[2], nullptr, -1);
-    if (cmd == "extract" && argc == 4)
-        return verify_or_extract(argv[2], argv[3], -1);
-    if (cmd == "extract" && argc == 6 && std::strcmp(argv[2], "-c") == 0) {
-        char* end = nullptr;
-        const long n = std::strtol(argv[3], &end, 10);
-        if (!*argv[3] || *end || n < 0 || n > 9999)
-            return usage("bad component number", argv[3]);
-        return verify_or_extract(argv[4], argv[5], int(n));
-    }
-    if (cmd != "create" && cmd != "list" && cmd != "verify" && cmd != "extract")
+    const command_line* c = nullptr;
+    for (const auto& row : kCommands)
+        if (cmd == row.name)
+            c = &row;
+    if (!c)
         return usage("unknown command", cmd);
-    return usage();
+    // The command's own options first, then its operands; "-" alone is an operand.
+    bool json = false;
+    long only = -1;
+    std::vector<char*> operands;
+    for (int i = 2; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "-h" || a == "--help") {
+            printf("usage: bladepkg %s\n%s", c->usage, kTypes);
+            return 0;
+        }
+        if (a.size() < 2 || a[0] != '-' || !operands.empty()) {
+            operands.push_back(argv[i]);
+        } else if (a == "--json" && std::strcmp(c->options, "--json") == 0) {
+            json = true;
+        } else if (a == "-c" && std::strcmp(c->options, "-c") == 0) {
+            if (i + 1 == argc)
+                return missing(*c, "N, the component to extract, after -c");
+            char* end = nullptr;
+            only = std::strtol(argv[++i], &end, 10);
+            if (!*argv[i] || *end || only < 0 || only > 9999)
+                return usage("bad component number", argv[i]);
+        } else {
+            return usage((std::string("unknown option for ") + c->name + ":").c_str(), a);
+        }
+    }
+    if (operands.size() < c->operands.size())
+        return missing(*c, c->operands[operands.size()]);
+    if (operands.size() > c->operands.size() && !c->more)
+        return usage("unexpected argument", operands[c->operands.size()]);
+    if (cmd == "create")
+        return create(int(operands.size()), operands.data());
+    if (cmd == "list")
+        return list(operands[0], json);
+    if (cmd == "verify")
+        return verify_or_extract(operands[0], nullptr, -1);
+    return verify_or_extract(operands[0], operands[1], int(only));
 }

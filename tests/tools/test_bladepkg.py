@@ -76,11 +76,9 @@ def test_verify_names_the_first_bad_component(files, how):
     assert f"component {index} at offset {16 + 70000 + (23 if index == 2 else 0)}: {how}" in r.stderr
     listed = run("list", pkg)
     assert listed.returncode == 1 and "BAD" in listed.stdout
-    # The whole component before it was still extracted, the bad one never.
+    # A failed extract leaves nothing, not even the good component before the bad one.
     out = files / "out"
-    assert run("extract", pkg, out).returncode == 1
-    assert "00-kernel.bin" in os.listdir(out)
-    assert not any(n.startswith(f"{index:02d}-") for n in os.listdir(out))
+    assert run("extract", pkg, out).returncode == 1 and not out.exists()
 
 
 @pytest.mark.parametrize("content,said", [(b"", "empty package"),
@@ -91,15 +89,21 @@ def test_garbage_is_refused_without_crashing(files, content, said):
     pkg.write_bytes(content)
     r = run("verify", pkg)
     assert r.returncode == 1 and said in r.stderr
-    if content:
-        listed = run("list", pkg)  # no garbage row
-        assert listed.returncode == 1 and listed.stdout == "" and said in listed.stderr
+    listed = run("list", pkg)  # as verify says, and no garbage row
+    assert listed.returncode == 1 and listed.stdout == "" and said in listed.stderr
 
 
 @pytest.mark.parametrize("args,code,said", [
-    ([], 2, ""), (["create"], 2, ""), (["create", "x"], 2, ""), (["list"], 2, ""),
-    (["verify", "a", "b"], 2, ""), (["extract", "a"], 2, ""),
+    ([], 2, "no command given"), (["create"], 2, "create: missing OUT, the package to write"),
+    (["create", "x"], 2, "create: missing TYPE:VERSION:FILE, a component to put in it"),
+    (["list"], 2, "list: missing PKG"), (["verify", "a", "b"], 2, "unexpected argument 'b'"),
+    (["extract", "a"], 2, "extract: missing DIR, the directory to extract into"),
+    (["extract", "-c"], 2, "extract: missing N, the component to extract, after -c"),
+    (["list", "--bogus", "p"], 2, "unknown option for list: '--bogus'"),
+    (["verify", "--json", "p"], 2, "unknown option for verify: '--json'"),
     (["extract", "-c", "x", "a", "d"], 2, "bad component number 'x'"),
+    (["list", "--help"], 0, "usage: bladepkg list [--json] PKG"),
+    (["extract", "a", "-h"], 0, "usage: bladepkg extract [-c N] PKG DIR"),
     (["frobnicate"], 2, "unknown command 'frobnicate'"),
     (["create", "x", "app:1.2.3:f"], 2, "bad version (a.b.c.d, each 0 to 255) '1.2.3'"),
     (["create", "x", "boot:1.2.3.4:f"], 2, "unknown type 'boot'"),
@@ -147,9 +151,25 @@ def test_verify_list_json_and_extract_round_trip(files):
 
 
 def test_missing_input_is_a_clear_error(files):
-    r = run("create", files / "p.pkg", f"app:1.0.0.0:{files/'nope'}")
-    assert r.returncode == 1 and "cannot read" in r.stderr
-    assert not (files / "p.pkg").exists() and not (files / "p.pkg.part").exists()
+    for source, said in ((files / "nope", "No such file or directory"),
+                         (files, "Is a directory")):
+        r = run("create", files / "p.pkg", f"app:1.0.0.0:{source}")
+        assert r.returncode == 1 and f"cannot read {source}: {said}" in r.stderr
+        assert not (files / "p.pkg").exists() and not (files / "p.pkg.part").exists()
+
+
+def test_standard_input_and_a_component_out_of_range(files):
+    pkg = files / "p.pkg"
+    run("create", pkg, f"kernel:2.6.32.1:{files/'k'}", f"app:1.2.3.4:{files/'a'}")
+    for args in (["list", "-"], ["verify", "-"], ["extract", "-", files / "from-stdin"]):
+        r = subprocess.run([BLADEPKG, *map(str, args)], stdin=open(pkg, "rb"), capture_output=True)
+        assert r.returncode == 0, (args, r.stderr)
+    assert (files / "from-stdin" / "01-app.bin").read_bytes() == b"archive"
+    # A component the package does not have: said so, the package not called bad, and
+    # nothing left behind.
+    r = run("extract", "-c", 9, pkg, files / "nine")
+    assert r.returncode == 1 and "has no component 9 (it has 2, from 0)" in r.stderr
+    assert "BAD" not in r.stdout and not (files / "nine").exists()
 
 
 def test_create_to_a_link_a_pipe_and_standard_output(files):
