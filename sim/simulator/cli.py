@@ -11,8 +11,9 @@ import tempfile
 import time
 
 from . import boot, console, report, sysboard
-from .boardfiles import Board, Failure, app_archive, build_package, die, new_board, ppc_tool
-from .description import EEPROM_SIZE, ENV_WINDOW, fault_help
+from .boardfiles import (Board, Failure, app_archive, build_package, die, new_board, ppc_tool,
+                         version_word)
+from .description import EEPROM_SIZE, ENV_WINDOW, MAGIC, fault_help
 from .lab import (LAB_DHCP_RANGE, LAB_HOST, LAB_NETMASK, LAB_PORT_ADDRESS, LAB_SERVER,
                   board_lease, namespaces)
 
@@ -133,6 +134,13 @@ def cmd_pack(args):
         comps = []
         for i, item in enumerate(args.components):
             ctype, version, src = (item.split(":", 2) + ["", ""])[:3]
+            if ctype not in MAGIC:
+                die(f"unknown component type {ctype!r} in {item!r} (one of {', '.join(MAGIC)})")
+            version_word(version)
+            if ctype not in ("app", "diags") and not src:
+                die(f"{item!r} names no file: only app and diags get a demo archive")
+            if src and src != "demo":
+                readable(src)
             if ctype in ("app", "diags") and src in ("", "demo"):
                 src = os.path.join(work, f"{i}.tar.gz")
                 app_archive(src, version, diags=(ctype == "diags"), ppc=args.ppc)
@@ -160,7 +168,7 @@ def cmd_show(args):
 
 
 def cmd_timeline(args):
-    report.timeline(Board(args.board).check(), args.output)
+    report.timeline(Board(args.board).check(), args.output, args.json)
 
 
 def cmd_exec(args):
@@ -323,6 +331,7 @@ def parser():
     p = command("timeline", cmd_timeline, "the last boot drawn as an SVG")
     p.add_argument("board")
     p.add_argument("-o", "--output", help="the SVG file (default: standard output)")
+    p.add_argument("--json", action="store_true", help="the marks and their times as JSON")
 
     p = command("exec", cmd_exec, "run a command inside a running board's namespaces")
     p.add_argument("board")
@@ -360,5 +369,12 @@ def main():
     except BrokenPipeError:
         # The reader went away (bladesim journal BOARD | head): no traceback for that.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        sys.exit(1)
+    except OSError as e:
+        # A file that is not there or cannot be read or written: said, not a traceback.
+        if e.errno is None:
+            raise
+        where = f" {e.filename}" if e.filename else ""
+        print(f"bladesim: cannot use{where}: {e.strerror}", file=sys.stderr)
         sys.exit(1)
 

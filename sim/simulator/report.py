@@ -7,7 +7,7 @@ import struct
 import subprocess
 
 from .boardfiles import component_check, die, host_tool, version_text
-from .description import (EEPROM_BOOT_SLOT, EEPROM_BOOTED_SLOT, ENV_WINDOW, TYPE_NAME,
+from .description import (EEPROM_BOOT_SLOT, EEPROM_BOOTED_SLOT, ENV_WINDOW, I2C, TYPE_NAME,
                           UBOOT_RECORD_OFFSET)
 
 # The launcher's names for its options, and the short ones bladesim shows.
@@ -106,32 +106,51 @@ def html_escape(text):
 
 def timeline_marks(events):
     """(kind, start, length, label) for each event worth drawing, in seconds of blade time
-    from the boot's start: time as the blade would spend it, pauses at their length."""
+    from the boot's start, and the boot's length. Time runs as the blade would spend it: a
+    pause is journaled when it starts and lasts its whole length, however fast the board's
+    time was scaled."""
     scale = events[0].get("time_scale", 1.0) or 1.0
     marks, clock, last = [], 0.0, events[0]["t"]
     for e in events[1:]:
         clock += max(0.0, e["t"] - last)
         last = e["t"]
-        if e["event"] == "pause":
-            clock += e["seconds"] * (1 - scale)  # as long as the blade would wait
-            marks.append(("pause", clock - e["seconds"], e["seconds"], f"pause {e['seconds']:g} s"))
-        elif e["event"] == "shell":
+        kind = e["event"]
+        if kind == "pause":
+            marks.append(("pause", clock, e["seconds"], f"pause {e['seconds']:g} s"))
+            clock += e["seconds"] * (1 - scale)  # the part of it the board did not sleep
+        elif kind == "shell":
             marks.append(("shell", clock, 0, e["command"].strip().replace("\n", "; ")[:60]))
-        elif e["event"] in ("exec", "end", "power-cut", "reboot", "rename", "flash_eraseall"):
-            label = e.get("path") or e.get("ending") or e.get("to") or e["event"]
-            marks.append(("event", clock, 0, f"{e['event']}: {label}"))
-        elif e["event"] in ("erase", "write"):
+        elif kind in ("exec", "end", "power-cut", "reboot", "rename", "flash_eraseall", "phase"):
+            label = e.get("path") or e.get("ending") or e.get("to") or e.get("name") or kind
+            marks.append(("event", clock, 0, f"{kind}: {label}"))
+        elif kind in ("erase", "write"):
             marks.append(("flash", clock, 0, ""))
+        elif kind == "i2c" and e.get("address") == I2C["eeprom"]:
+            marks.append(("eeprom", clock, 0,
+                          f"EEPROM {e['op']} {e['command']}: {e['value']}"
+                          + ("" if e.get("result", 0) == 0 else " (failed)")))
+        elif kind in ("i2c", "cpld"):
+            marks.append(("i2c", clock, 0, ""))
     return marks, clock
 
 
-def timeline(board, output):
-    """The last boot as an SVG."""
+def timeline(board, output, as_json=False):
+    """The last boot as an SVG, or its marks as JSON."""
     events = last_boot(board)
     if not events:
         die("no boot in the journal yet")
     marks, clock = timeline_marks(events)
     total = max(clock, 0.001)
+    if as_json:
+        text = json.dumps({"total": total, "marks": [
+            {"kind": k, "start": t, "length": n, "label": label} for k, t, n, label in marks]},
+            indent=1) + "\n"
+        if output:
+            with open(output, "w") as f:
+                f.write(text)
+        else:
+            print(text, end="")
+        return
     width, row = 1000, 16
     labelled = [m for m in marks if m[3]]
     height = 60 + row * len(labelled)
@@ -147,11 +166,12 @@ def timeline(board, output):
         if kind == "pause":
             out.append(f'<rect x="{x(t):.1f}" y="30" width="{max(1, x(t + length) - x(t)):.1f}" '
                        'height="20" fill="#f0c040"/>')
-        elif kind == "flash":
-            out.append(f'<line x1="{x(t):.1f}" y1="32" x2="{x(t):.1f}" y2="48" stroke="#c04040"/>')
+        elif kind in ("flash", "i2c"):
+            colour = "#c04040" if kind == "flash" else "#8040c0"
+            out.append(f'<line x1="{x(t):.1f}" y1="32" x2="{x(t):.1f}" y2="48" stroke="{colour}"/>')
     for i, (kind, t, _, label) in enumerate(labelled):
         y = 60 + row * i
-        colour = {"pause": "#a07000", "shell": "#2050a0"}.get(kind, "#208020")
+        colour = {"pause": "#a07000", "shell": "#2050a0", "eeprom": "#8040c0"}.get(kind, "#208020")
         out.append(f'<line x1="{x(t):.1f}" y1="40" x2="{x(t):.1f}" y2="{y - 4}" '
                    f'stroke="{colour}" stroke-opacity="0.4"/>')
         anchor = "end" if x(t) > width / 2 else "start"  # labels stay on the picture

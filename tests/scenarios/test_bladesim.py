@@ -2,6 +2,9 @@
 """The simulator's own commands: a board decoded, the last boot drawn, friendly errors."""
 import json
 import os
+import shutil
+
+import pytest
 
 from conftest import damage, pack, sim
 
@@ -25,22 +28,43 @@ def test_show_decodes_what_the_launcher_will_see(host_board, tmp_path):
     assert report["last_boot"] is None
 
 
-def test_timeline_of_the_last_boot(host_board):
-    con = host_board.boot()
+@pytest.mark.parametrize("scale", ["1", "0.001"])
+def test_timeline_of_the_last_boot(host_board, scale):
+    con = host_board.boot(time_scale=scale)
     con.finish()
     svg = sim("timeline", host_board.path).stdout
     assert svg.startswith("<svg") and svg.rstrip().endswith("</svg>")
     assert "exec: /bin/backtrace" in svg and "end: application" in svg
     assert sim("show", host_board.path).stdout.rstrip().endswith("last boot       application")
+    # At every time scale every mark falls inside the boot, which lasts at least its
+    # pauses; the EEPROM's record is read and written, the launch pause drawn.
+    drawn = json.loads(sim("timeline", host_board.path, "--json").stdout)
+    marks = drawn["marks"]
+    assert all(0 <= m["start"] and m["start"] + m["length"] <= drawn["total"] + 1e-6
+               for m in marks), marks
+    pauses = [m for m in marks if m["kind"] == "pause"]
+    assert drawn["total"] >= sum(m["length"] for m in pauses) and pauses[-1]["length"] == 1.0
+    assert [m["label"] for m in marks if m["kind"] == "eeprom"] == ["EEPROM read 1: 1",
+                                                                    "EEPROM write 59: 1"]
 
 
 def test_friendly_errors(host_board, tmp_path):
     for args, said in ((["fault", host_board.path, "kernel:melt"], "unknown fault 'kernel:melt'"),
                        (["slot", host_board.path, "1", str(tmp_path / "none")], "cannot read"),
                        (["rescue", host_board.path, str(tmp_path / "none")], "cannot read"),
-                       (["show", str(tmp_path)], "is not a board")):
+                       (["show", str(tmp_path)], "is not a board"),
+                       (["eeprom", host_board.path, "x"], "offset 'x' is not a number"),
+                       (["boot", host_board.path, "--image", str(tmp_path / "none")],
+                        "cannot read"),
+                       (["pack", str(tmp_path / "y.pkg"), "foo:1.0.0.1"],
+                        "unknown component type 'foo'"),
+                       (["pack", str(tmp_path / "y.pkg"), "app:1.0"], "bad version '1.0'")):
         r = sim(*args, check=False)
         assert r.returncode == 1 and said in r.stderr and "Traceback" not in r.stderr, args
+    # Half a board (what an interrupted copy leaves) is refused with the way out.
+    shutil.copytree(host_board.p("flash"), tmp_path / "half" / "flash")
+    r = sim("show", str(tmp_path / "half"), check=False)
+    assert r.returncode == 1 and "is not a whole board" in r.stderr and "rm -r" in r.stderr
     # A board that is booting is not changed under the launcher.
     host_board.env("diagnostics=rescue")
     con = host_board.boot()
