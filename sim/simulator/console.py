@@ -2,7 +2,7 @@
 """The console line of a booting board: the operator's terminal on one end, the board's
 serial console on the other (a pseudo-terminal's master for a preload board, QEMU's
 socket for a system board). A sender (`bladesim send`) takes the line while it is
-connected; Ctrl-] then q ends the boot.
+connected; Ctrl-] then q, each typed on its own, ends the boot.
 
 On a preload board the relay is also the blade's UART (`Uart`): the device library asks
 it to drain, to flush the output queue, and to set or report the line's speed, character
@@ -19,6 +19,10 @@ ESCAPE = 0x1D  # Ctrl-]
 # However fast the board's time runs, output stays this long in the UART's queue, so that
 # a flush right after a write finds it there, as it would at 9600 baud.
 UART_LATENCY = 0.01
+# Ctrl-] is the console's escape only when a person typed it: alone, after a quiet spell
+# and followed by one; inside a burst of bytes (a file a terminal program sends) it is data.
+QUIET_BEFORE = 0.2
+QUIET_AFTER = 0.05
 
 
 def write_all(fd, data):
@@ -26,22 +30,41 @@ def write_all(fd, data):
         data = data[os.write(fd, data):]
 
 
-def unescape(data, state):
-    """The operator's bytes for the line; None when Ctrl-] q asks to end the boot."""
-    out = bytearray()
-    for byte in data:
-        if state["escaped"]:
-            state["escaped"] = False
-            if byte in b"qQ":
+class Escape:
+    """The operator's bytes for the line, with the console's escape taken out: Ctrl-] that
+    arrives alone, with nothing just before it and nothing within a moment after it, arms
+    the escape; then q ends the boot and a second Ctrl-] sends one Ctrl-]. Any other
+    Ctrl-] is data and passes unaltered."""
+
+    def __init__(self):
+        self.last = 0.0  # when the operator's last bytes arrived
+        self.held = None  # when a lone Ctrl-] arrived, while the moment after it runs
+        self.armed = False
+
+    def timeout(self, now):
+        return None if self.held is None else max(0.0, self.held + QUIET_AFTER - now)
+
+    def tick(self, now):
+        """A held Ctrl-] that nothing followed within the moment arms the escape."""
+        if self.held is not None and now >= self.held + QUIET_AFTER:
+            self.held, self.armed = None, True
+
+    def take(self, data, now):
+        """The bytes for the line; None when the escape ends the boot."""
+        quiet = now - self.last >= QUIET_BEFORE
+        self.last = now
+        if self.held is not None:  # more came at once: the Ctrl-] was data
+            self.held = None
+            return bytes([ESCAPE]) + data
+        if self.armed:
+            self.armed = False
+            if data in (b"q", b"Q"):
                 return None
-            if byte != ESCAPE:
-                out.append(ESCAPE)
-            out.append(byte)
-        elif byte == ESCAPE:
-            state["escaped"] = True
-        else:
-            out.append(byte)
-    return bytes(out)
+            return data if data == bytes([ESCAPE]) else bytes([ESCAPE]) + data
+        if data == bytes([ESCAPE]) and quiet:
+            self.held = now
+            return b""
+        return data
 
 
 def read_some(fd):
@@ -61,11 +84,11 @@ def text(data):
 
 
 class Uart:
-    """The transmit side of the blade's UART: what the board writes waits in a queue for
-    the time the line's speed takes to send it (scaled with the board's time, never less
-    than UART_LATENCY); a flush of the output discards what is still queued, and bytes
-    queued when the speed or framing changes go out garbled. JOURNAL(event, fields)
-    records discards and changes of the line."""
+    """The blade's UART: what the board writes waits in a queue for the time the line's
+    speed takes to send it (scaled with the board's time, never less than UART_LATENCY),
+    and what comes in arrives at the same pace; a flush of the output discards what is still
+    queued, and bytes queued when the speed or framing changes go out garbled.
+    JOURNAL(event, fields) records discards and changes of the line."""
 
     def __init__(self, baud, scale, journal):
         self.settings = (baud, 8, "none", 1)
@@ -73,6 +96,37 @@ class Uart:
         self.queue = deque()  # [release time, bytes, garbled]
         self.free_at = 0.0
         self.sent = b""  # the last of what went out, for the journal
+        # What comes into the board, a byte at a time at the line's pace: [start, seconds
+        # a byte, bytes].
+        self.incoming = deque()
+        self.in_free_at = 0.0
+
+    def byte_time(self):
+        return 10 / self.settings[0] * self.scale
+
+    def take_input(self, data, now):
+        start = max(now, self.in_free_at)
+        self.in_free_at = start + len(data) * self.byte_time()
+        self.incoming.append([start, self.byte_time(), data])
+
+    def input_due(self, now):
+        """The bytes that have come in over the line by NOW."""
+        out = b""
+        while self.incoming:
+            start, each, data = self.incoming[0]
+            n = len(data) if each <= 0 else min(len(data), int((now - start) / each))
+            out += data[:n]
+            if n < len(data):
+                self.incoming[0] = [start + n * each, each, data[n:]]
+                break
+            self.incoming.popleft()
+        return out
+
+    def input_timeout(self, now):
+        if not self.incoming:
+            return None
+        start, each, _ = self.incoming[0]
+        return max(0.0, start + each - now)
 
     def take(self, data, now):
         start = max(now, self.free_at)
@@ -170,7 +224,7 @@ def relay(line, listener, stop, operator_in=0, operator_out=1, uart=None, reques
     """Copies bytes until the line closes ("closed"), STOP is set ("stopped") or the
     operator types Ctrl-] q ("escape"). LINE is a descriptor, LISTENER a socket; with a
     Uart, REQUESTS is the socket of the device library's line requests."""
-    sender, reading, state = None, True, {"escaped": False}
+    sender, reading, escape = None, True, Escape()
     drains, closed = [], False
 
     def deliver(data):
@@ -185,9 +239,20 @@ def relay(line, listener, stop, operator_in=0, operator_out=1, uart=None, reques
             sender = None
         return True
 
+    def to_line(data):
+        """Bytes for the board: through the UART at the line's pace, or straight on."""
+        if uart:
+            uart.take_input(data, time.monotonic())
+        elif not closed:
+            write_all(line, data)
+
     while not stop.is_set() or (uart and uart.queue):
         now = time.monotonic()
+        escape.tick(now)
         if uart:
+            arrived = uart.input_due(now)
+            if arrived and not closed:
+                write_all(line, arrived)
             out = uart.due(now)
             if out and not deliver(out):
                 return "closed"
@@ -200,8 +265,9 @@ def relay(line, listener, stop, operator_in=0, operator_out=1, uart=None, reques
         watch = [listener] + ([requests] if requests else [])
         watch += [] if closed else [line]
         watch += [sender] if sender else [operator_in] if reading else []
-        wait = uart.timeout(now) if uart else None
-        ready, _, _ = select.select(watch, [], [], 0.05 if wait is None else min(wait, 0.05))
+        waits = [escape.timeout(now)] + ([uart.timeout(now), uart.input_timeout(now)] if uart else [])
+        wait = min([w for w in waits if w is not None] + [0.05])
+        ready, _, _ = select.select(watch, [], [], wait)
         if line in ready:
             data = read_some(line)
             if not data:
@@ -237,7 +303,7 @@ def relay(line, listener, stop, operator_in=0, operator_out=1, uart=None, reques
         if sender and sender in ready:
             data = read_some(sender.fileno())
             if data:
-                write_all(line, data)
+                to_line(data)
             else:
                 sender.close()
                 sender = None
@@ -246,10 +312,11 @@ def relay(line, listener, stop, operator_in=0, operator_out=1, uart=None, reques
             if not data:
                 reading = False
                 continue
-            data = unescape(data, state)
+            data = escape.take(data, time.monotonic())
             if data is None:
                 return "escape"
-            write_all(line, data)
+            if data:
+                to_line(data)
     return "stopped"
 
 

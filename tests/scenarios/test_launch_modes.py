@@ -182,7 +182,11 @@ def test_a_stopped_boot_leaves_nothing_behind(board, how):
         con.child.close()
         assert con.child.exitstatus == 7
     elif how == "console escape":
-        con.send("\x1dq")  # Ctrl-] q, as a terminal program's escape
+        # Ctrl-] then q, typed by a person: each key on its own.
+        time.sleep(0.3)
+        con.send("\x1d")
+        time.sleep(0.3)
+        con.send("q")
         assert con.finish() == "bladesim: boot stopped by the console's Ctrl-] q"
         con.child.close()
         assert con.child.exitstatus == 7

@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: MIT
 """Serial rescue: the speed switch and an XMODEM-1K transfer over the console's own line."""
 import struct
+import subprocess
 import termios
 import time
 
@@ -99,6 +100,29 @@ def test_whole_xmodem_rescue(rescue, tmp_path):
     assert "/usr/bin/rx /tmp/image" in rescue.commands()
     n = struct.unpack(">I", data[4:8])[0]
     assert open(rescue.user("images", "image1"), "rb").read() == data[:16 + n]
+
+
+def test_xmodem_from_the_operators_own_terminal(rescue, tmp_path):
+    # A terminal program sends the file through bladesim boot's terminal: bytes 0x1D (the
+    # console's escape key) inside the transfer are data and reach the board unaltered.
+    pkg = pack(tmp_path / "x.pkg", "app:8.2.0.5", f"dtb:1.0.2.5:{data_file(tmp_path / 'd', 20000)}")
+    data = open(pkg, "rb").read()
+    assert data.count(b"\x1d") > 10
+    con = rescue.boot(timeout=120)
+    con.menu("X")
+    con.expect(SWITCH)
+    line_when(rescue, lambda s: s[4] == termios.B115200, "to 115200 baud")
+    con.send("\r")
+    terminal = con.child.child_fd
+    r = subprocess.run(["sx", "-k", pkg], stdin=terminal, stdout=terminal,
+                       stderr=subprocess.PIPE, timeout=300)
+    assert r.returncode == 0, r.stderr
+    line_when(rescue, lambda s: s[4] != termios.B115200, "back from 115200 baud")
+    con.send("\r")
+    con.answer(SLOT_QUESTION, "2\n")
+    con.expect("Image2 updated succeeded")
+    assert back_at_menu_then_exit(con) == "bladesim: application ended (status 0)"
+    assert open(rescue.tmp("image"), "rb").read()[:len(data)] == data
 
 
 def test_enter_keys_and_reminders(rescue, tmp_path):
