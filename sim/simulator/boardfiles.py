@@ -2,6 +2,7 @@
 """A board's files: one per flash partition, the VPD EEPROM, the CPLD registers, the user
 filesystem's directory, the board's /tmp, the journal; and the packages and archives that
 go into them."""
+import fcntl
 import io
 import json
 import os
@@ -48,7 +49,18 @@ def host_tool(relative, what):
 
 
 def ppc_tool(relative, what):
-    return tool(os.path.join(PPC_BUILD, relative), what, "ppc")
+    """A program of the PowerPC build, which is made here first when it is missing (and is
+    the tree's own build directory)."""
+    path = os.path.join(PPC_BUILD, relative)
+    if not os.path.exists(path) and "BLADESIM_PPC_BUILD" not in os.environ:
+        print("bladesim: building the PowerPC launcher and demo programs first "
+              "(cmake --preset ppc && cmake --build --preset ppc)", file=sys.stderr, flush=True)
+        for step in (["cmake", "--preset", "ppc"], ["cmake", "--build", "--preset", "ppc"]):
+            r = subprocess.run(step, cwd=REPO, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.PIPE, text=True)
+            if r.returncode != 0:
+                die(f"{' '.join(step)} failed:\n{r.stderr[-2000:]}")
+    return tool(path, what, "ppc")
 
 
 def bladepkg():
@@ -105,12 +117,15 @@ class Board:
         return self.p("journal.jsonl")
 
     def booting(self):
-        """True while a boot of this board runs."""
+        """True while a boot of this board holds its lock (the kernel lets go of it when
+        the boot's processes are gone, however they ended)."""
         try:
-            with open(self.p("sandbox.json")) as f:
-                os.kill(json.load(f)["pid"], 0)
+            with open(self.p("boot.lock"), "a") as f:
+                fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                return False
+        except BlockingIOError:
             return True
-        except (OSError, ValueError, KeyError):
+        except OSError:
             return False
 
     def check(self):

@@ -13,7 +13,7 @@ import threading
 import time
 import tty
 
-from . import console, sysboard
+from . import console, guard, sysboard
 from .boardfiles import die, ppc_tool
 from .description import PARTITIONS, fault_kinds, fault_row
 from .lab import Lab
@@ -24,8 +24,8 @@ EXIT_CODES = {"application": 0, "reboot": 3, "power-cut": 4, "exit": 5,
               "application-failed": 6, "stopped": 7}
 
 
-def journal_append(board, event, fields):
-    rec = {"t": round(time.time(), 6), "pid": os.getpid(), "event": event}
+def journal_append(board, event, fields, t=None):
+    rec = {"t": round(time.time() if t is None else t, 6), "pid": os.getpid(), "event": event}
     rec.update(fields)
     with open(board.journal, "a") as f:
         f.write(json.dumps(rec) + "\n")
@@ -69,6 +69,24 @@ def classify(stopped_by, cut, rebooted, launched, ok, how, reboot_how=True):
     return "exit", f"bladesim: bladeboot exited ({how})"
 
 
+def journal_guest(board, events, started):
+    """The guest's phases (seconds since its kernel started, drawn from the boot's start)
+    and the floor it measured, into the journal."""
+    for line in events:
+        words = line.split()
+        if len(words) != 3 or words[0] not in ("phase", "floor"):
+            continue
+        try:
+            seconds = float(words[2])
+        except ValueError:
+            continue
+        if words[0] == "phase":
+            journal_append(board, "phase", {"name": words[1], "uptime": seconds},
+                           t=started + seconds)
+        else:
+            journal_append(board, "floor", {"step": words[1], "seconds": seconds})
+
+
 def end_boot(board, ending, status, line):
     journal_append(board, "end", {"ending": ending, "status": status})
     try:
@@ -103,8 +121,16 @@ def restore_terminal(saved):
 def own_console():
     """In the sandbox's first process: a session whose controlling terminal is the board's
     line, so that the line's Ctrl-C reaches the launcher; the sandbox itself ignores it."""
+    guard.dies_with_parent()
     os.setsid()
     fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def no_console():
+    """A process of the boot without the board's line: Ctrl-C on the operator's terminal
+    is not for it, and it ends with bladesim."""
+    guard.dies_with_parent()
     signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
@@ -170,17 +196,28 @@ def boot(board, args):
     faults = check_faults(list(cfg.get("faults", [])) + args.fault, board.kind())
     if args.image and not os.path.isfile(args.image):
         die(f"cannot read {args.image}: no such file")
-    if board.kind() == "system":
-        return boot_system(board, args, faults)
-    return boot_preload(board, args, cfg, faults)
+    if args.ppc:
+        ppc_tool(os.path.join("src", "bladeboot"), "PowerPC bladeboot")
+    held = guard.take_board(board)  # noqa: F841  (the lock lasts as long as the process)
+    guard.recover(board)  # what an earlier boot whose bladesim was killed left undone
+    saved_tty = termios.tcgetattr(0) if os.isatty(0) else None
+    guard.mark_boot(board, board.kind(), os.path.getsize(board.journal))
+    watchdog = guard.Watchdog(board, saved_tty)
+    try:
+        if board.kind() == "system":
+            return boot_system(board, args, faults, saved_tty)
+        return boot_preload(board, args, cfg, faults, saved_tty)
+    finally:
+        guard.unmark_boot(board)
+        watchdog.done()
 
 
-def boot_preload(board, args, cfg, faults):
+def boot_preload(board, args, cfg, faults, saved_tty):
+    if args.floor:
+        die("--floor is for system boards: a preload board's figures are bench/boot_bench.py's")
     scale = args.time_scale
     if scale is None:
         scale = float(os.environ.get("BLADESIM_TIME_SCALE", cfg.get("time_scale", 1.0)))
-    if args.ppc:
-        ppc_tool(os.path.join("src", "bladeboot"), "PowerPC bladeboot")
     # The blade's /tmp is RAM: it starts empty at every boot.
     shutil.rmtree(board.p("tmp"), ignore_errors=True)
     os.makedirs(board.p("tmp"))
@@ -201,7 +238,6 @@ def boot_preload(board, args, cfg, faults):
     start = os.path.getsize(board.journal)
     journal_append(board, "boot", {"build": "ppc" if args.ppc else "host",
                                    "faults": faults, "time_scale": scale})
-    saved_tty = termios.tcgetattr(0) if os.isatty(0) else None
     # Ctrl-C, Ctrl-\\ and Ctrl-Z on the console reach the launcher's own handling only. A
     # SIGTERM, or the console's hang-up (a closed terminal), ends the boot in order.
     console_signals = (signal.SIGINT, signal.SIGQUIT, signal.SIGTSTP)
@@ -214,8 +250,7 @@ def boot_preload(board, args, cfg, faults):
         lab.start()
         errors = open(args.stderr, "ab") if args.stderr else None
         if slave is None:
-            proc = subprocess.Popen(cmd, pass_fds=(info_w,), stderr=errors,
-                                    preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN))
+            proc = subprocess.Popen(cmd, pass_fds=(info_w,), stderr=errors, preexec_fn=no_console)
         else:
             proc = subprocess.Popen(cmd, pass_fds=(info_w,), stdin=slave, stdout=slave,
                                     stderr=errors or slave, preexec_fn=own_console)
@@ -255,16 +290,17 @@ def boot_preload(board, args, cfg, faults):
     return end_boot(board, ending, status, text)
 
 
-def boot_system(board, args, faults):
+def boot_system(board, args, faults, saved_tty):
     cuts = [int(f[4:]) for f in faults if f.startswith("cut@")]
     launcher = ppc_tool(os.path.join("src", "bladeboot"), "PowerPC launcher")
     try:
-        cmd = sysboard.prepare(board, PARTITIONS, launcher, board.baudrate(), args.image)
+        cmd = sysboard.prepare(board, PARTITIONS, launcher, board.baudrate(), args.image, faults,
+                               args.floor)
     except sysboard.BuildError as e:
         die(str(e))
     lab = Lab(board, faults, tap=True)
+    started = time.time()
     journal_append(board, "boot", {"build": "system", "faults": faults})
-    saved_tty = termios.tcgetattr(0) if os.isatty(0) else None
     old = {sig: signal.signal(sig, stop_boot) for sig in (signal.SIGTERM, signal.SIGHUP)}
     old[signal.SIGINT] = signal.signal(signal.SIGINT, signal.SIG_IGN)
     proc, stopped_by, cut, failure, relay = None, None, False, None, None
@@ -274,22 +310,19 @@ def boot_system(board, args, faults):
         lab.start()
         with open(board.p("run", "qemu.log"), "wb") as log:
             proc = subprocess.Popen(["ip", "netns", "exec", lab.lab_ns] + cmd, stderr=log,
-                                    stdin=subprocess.DEVNULL, stdout=log,
-                                    preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN))
+                                    stdin=subprocess.DEVNULL, stdout=log, preexec_fn=no_console)
         line = sysboard.connect(board.p("run", "console.sock"), proc)
         relay = Relay(board, line.fileno(), proc)
         if saved_tty is not None:
             tty.setraw(0)
-        if cuts:
-            result = []
-            watcher = threading.Thread(target=lambda: result.append(sysboard.watch_flash(
-                board.p("run"), min(cuts), proc, done)), daemon=True)
-            watcher.start()
+        result = []
+        watcher = threading.Thread(target=lambda: result.append(sysboard.watch_flash(
+            board.p("run"), min(cuts) if cuts else None, proc, done)), daemon=True)
+        watcher.start()
         status = proc.wait()
-        if cuts:
-            done.set()
-            watcher.join()
-            cut = result == [True]
+        done.set()
+        watcher.join()
+        cut = result == [True]
     except BootStopped as stop:
         stopped_by = stop.signal_name
         if proc is not None:
@@ -311,6 +344,7 @@ def boot_system(board, args, faults):
         with open(board.p("run", "qemu.log"), errors="replace") as f:
             die(f"{failure}\n{f.read()[-2000:]}")
     events = sysboard.finish(board, PARTITIONS)
+    journal_guest(board, events, started)
     exits = [int(e.split()[1]) for e in events if e.startswith("exit ")]
     how = f"status {exits[0] if exits else 'unknown'}"
     ending, text = classify(stopped_by, cut, "reboot" in events,

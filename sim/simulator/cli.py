@@ -10,12 +10,19 @@ import sys
 import tempfile
 import time
 
-from . import boot, console, report, sysboard
+from . import boot, console, guard, report, sysboard
 from .boardfiles import (Board, Failure, app_archive, build_package, die, new_board, ppc_tool,
                          version_word)
 from .description import EEPROM_SIZE, ENV_WINDOW, MAGIC, fault_help
 from .lab import (LAB_DHCP_RANGE, LAB_HOST, LAB_NETMASK, LAB_PORT_ADDRESS, LAB_SERVER,
                   board_lease, namespaces)
+
+
+def opened(path):
+    """The board at PATH, with whatever a boot killed outright left undone completed."""
+    board = Board(path).check()
+    guard.settle(board)
+    return board
 
 
 def cmd_new(args):
@@ -30,7 +37,7 @@ def warn_env_window(board):
 
 
 def cmd_env(args):
-    board = Board(args.board).check()
+    board = opened(args.board)
     if not args.settings and not args.clear:
         for s in board.read_env():
             print(s)
@@ -57,7 +64,7 @@ def number(text, what):
 
 
 def cmd_eeprom(args):
-    board = Board(args.board).check()
+    board = opened(args.board)
     data = board.eeprom()
     if args.offset is None:
         for row in range(0, len(data), 16):
@@ -76,7 +83,7 @@ def cmd_eeprom(args):
 
 
 def cmd_journal(args):
-    board = Board(args.board).check()
+    board = opened(args.board)
     with open(board.journal) as f:
         lines = f.readlines()
     if args.last:
@@ -87,7 +94,7 @@ def cmd_journal(args):
 
 
 def cmd_fault(args):
-    board = Board(args.board).check_idle()
+    board = opened(args.board).check_idle()
     cfg = board.config()
     faults = [] if args.clear else cfg.get("faults", [])
     boot.check_faults(args.faults, board.kind())
@@ -107,7 +114,7 @@ def readable(path):
 
 
 def cmd_slot(args):
-    board = Board(args.board).check_idle()
+    board = opened(args.board).check_idle()
     if args.slot not in (1, 2):
         die("the image slot is 1 or 2")
     dest = board.p("user", "images", f"image{args.slot}")
@@ -121,7 +128,7 @@ def cmd_slot(args):
 
 
 def cmd_rescue(args):
-    board = Board(args.board).check_idle()
+    board = opened(args.board).check_idle()
     with open(readable(args.component), "rb") as f:
         data = f.read()
     board.erase_partition("rescue")
@@ -149,7 +156,7 @@ def cmd_pack(args):
 
 
 def cmd_lab(args):
-    board = Board(args.board).check()
+    board = opened(args.board)
     print(f"port address   {LAB_PORT_ADDRESS}   (IP addr    :)")
     print(f"netmask        {LAB_NETMASK}   (Netmask    :)")
     print(f"gateway        {LAB_HOST}   (Gateway    :)")
@@ -164,16 +171,16 @@ def cmd_lab(args):
 
 
 def cmd_show(args):
-    report.show(Board(args.board).check(), args.json)
+    report.show(opened(args.board), args.json)
 
 
 def cmd_timeline(args):
-    report.timeline(Board(args.board).check(), args.output, args.json)
+    report.timeline(opened(args.board), args.output, args.json)
 
 
 def cmd_exec(args):
     """Runs a command inside a running board's mount and network namespaces."""
-    board = Board(args.board).check()
+    board = opened(args.board)
     if board.kind() == "system" and not args.lab:
         die("a system board is a whole machine: its shell is the console's (shell=on), "
             "not bladesim exec")
@@ -190,6 +197,11 @@ def cmd_exec(args):
     if args.lab:
         os.execvp("ip", ["ip", "netns", "exec", namespaces(board)[1], *command])
     os.execvp("nsenter", ["nsenter", "-t", str(pid), "-m", "-n", "-r", "-w", "--", *command])
+
+
+def cmd_clean(_args):
+    removed = guard.clean()
+    print("\n".join(f"removed {what}" for what in removed) or "nothing left behind")
 
 
 def cmd_build(_args):
@@ -224,7 +236,7 @@ def check_line(board, speed):
 
 def cmd_send(args):
     """XMODEM-1K into a booting board's console, by Debian's stock sx."""
-    board = Board(args.board).check()
+    board = opened(args.board)
     path = readable(args.file)
     if board.kind() != "system":
         check_line(board, args.speed)
@@ -241,7 +253,7 @@ def cmd_send(args):
 
 
 def cmd_boot(args):
-    return boot.boot(Board(args.board).check(), args)
+    return boot.boot(opened(args.board), args)
 
 
 SYSTEM_HELP = """\
@@ -339,6 +351,8 @@ def parser():
     p.add_argument("--lab", action="store_true", help="in the lab namespace instead")
     p.add_argument("command", nargs=argparse.REMAINDER)
 
+    command("clean", cmd_clean, "remove what boots of boards that no longer exist left behind")
+
     command("build", cmd_build, "build the system board's kernel and root filesystem now "
                                 "(they are cached)")
 
@@ -356,6 +370,10 @@ def parser():
     p.add_argument("--fault", action="append", default=[], help="a fault for this boot only")
     p.add_argument("--stderr", help="append the launcher's standard error to this file")
     p.add_argument("--image", help="a package placed at /tmp/image before the launcher starts")
+    p.add_argument("--floor", action="store_true",
+                   help="system board: after the application, the same guest times reading "
+                        "the slot and unpacking its archive (the floor bench/system_bench.py "
+                        "compares the launcher with)")
     return ap
 
 

@@ -7,6 +7,7 @@ import os
 import signal
 import subprocess
 
+from . import guard
 from .boardfiles import die
 from .description import LAB
 
@@ -46,6 +47,8 @@ class Lab:
         self.stop()
         os.makedirs(self.board.p("run"), exist_ok=True)
         os.makedirs(self.board.p("tftp"), exist_ok=True)
+        guard.register(self.lab_ns, self.board,
+                       [self.lab_ns] if self.tap else [self.board_ns, self.lab_ns])
         self.run("ip", "netns", "add", self.lab_ns)
         if self.tap:
             self.run("ip", "-n", self.lab_ns, "tuntap", "add", "dev", "lab0", "mode", "tap")
@@ -77,7 +80,8 @@ class Lab:
         else:
             args += ["--enable-tftp", f"--tftp-root={self.board.p('tftp')}"]
         self.dnsmasq = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL)
+                                        stderr=subprocess.DEVNULL,
+                                        preexec_fn=guard.dies_with_parent)
 
     def stop(self):
         if self.dnsmasq:
@@ -97,6 +101,7 @@ class Lab:
                 pass
         for ns in (self.board_ns, self.lab_ns):
             self.run("ip", "netns", "delete", ns, check=False)
+        guard.unregister(self.lab_ns)
 
 
 def board_lease(board):

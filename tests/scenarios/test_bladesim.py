@@ -3,6 +3,7 @@
 import json
 import os
 import shutil
+import subprocess
 
 import pytest
 
@@ -71,6 +72,9 @@ def test_friendly_errors(host_board, tmp_path):
     con.expect("Option? : ")
     r = sim("env", host_board.path, "diagnostics=", check=False)
     assert r.returncode == 1 and "is booting" in r.stderr
+    # One boot of a board at a time.
+    r = sim("boot", host_board.path, check=False, stdin=subprocess.DEVNULL)
+    assert r.returncode == 1 and "is booting already: one boot of a board at a time" in r.stderr
     con.send("E")
     con.finish()
     assert os.path.exists(host_board.user("images", "image1"))

@@ -6,6 +6,7 @@ import os
 import shutil
 import signal
 import subprocess
+import termios
 import time
 
 import pexpect
@@ -170,7 +171,7 @@ def board_processes(board):
 
 
 @pytest.mark.usefixtures("debug_board")
-@pytest.mark.parametrize("how", ["SIGTERM", "hang-up", "console escape"])
+@pytest.mark.parametrize("how", ["SIGTERM", "hang-up", "console escape", "SIGKILL"])
 def test_a_stopped_boot_leaves_nothing_behind(board, how):
     board.env("gdbserver=on")
     con = board.boot("--fault", "nodhclient")
@@ -190,6 +191,15 @@ def test_a_stopped_boot_leaves_nothing_behind(board, how):
         assert con.finish() == "bladesim: boot stopped by the console's Ctrl-] q"
         con.child.close()
         assert con.child.exitstatus == 7
+    elif how == "SIGKILL":
+        # bladesim killed outright: its watchdog puts the terminal back and ends the record.
+        raw = termios.tcgetattr(con.child.child_fd)
+        os.kill(con.child.pid, signal.SIGKILL)
+        deadline = time.time() + 20
+        while board.journal()[-1]["event"] != "end" and time.time() < deadline:
+            time.sleep(0.1)
+        assert termios.tcgetattr(con.child.child_fd)[3] != raw[3]
+        con.child.close(force=True)
     else:
         con.child.close(force=False)  # the operator's terminal goes away
         time.sleep(2)
@@ -199,3 +209,6 @@ def test_a_stopped_boot_leaves_nothing_behind(board, how):
     tag = hashlib.sha1(board.path.encode()).hexdigest()[:8]
     assert tag not in subprocess.run(["ip", "netns", "list"], capture_output=True,
                                      text=True).stdout
+    # Nor does the board count as booting any more.
+    board.env("gdbserver=")
+    assert board.boot().finish() == "bladesim: application ended (status 0)"

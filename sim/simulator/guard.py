@@ -1,0 +1,222 @@
+# SPDX-License-Identifier: MIT
+"""Whatever ends a boot, nothing of it stays, and nothing the board wrote is lost.
+
+- One boot of a board at a time: the boot holds a lock on the board's boot.lock, which the
+  kernel releases when its holders are gone, so that a boot whose owner died is stale, not
+  booting.
+- Every process a boot starts has bladesim as its parent and dies with it (the parent-death
+  signal; the sandbox's PID namespace takes what runs inside it).
+- A watchdog, forked when the boot starts, waits for bladesim: when bladesim ends without
+  saying it is done (SIGKILL), the watchdog puts the operator's terminal back, removes the
+  lab's namespaces and completes the boot's record (the system board's flash back into the
+  board's files, the journal's end line). Should the watchdog be gone too, the next
+  command that opens the board completes it.
+- `bladesim clean` removes what boots of boards that no longer exist left behind."""
+import ctypes
+import fcntl
+import json
+import os
+import signal
+import subprocess
+import time
+
+from .boardfiles import die
+
+PR_SET_PDEATHSIG = 1
+REGISTRY = "/run/bladesim"
+
+
+def dies_with_parent():
+    """For preexec_fn: the child gets SIGKILL when bladesim ends, however it ends."""
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+
+
+def take_board(board):
+    """The board's boot lock, held until this process and its watchdog are gone."""
+    f = open(board.p("boot.lock"), "a")
+    try:
+        fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        f.close()
+        die(f"{board.path} is booting already: one boot of a board at a time (end that boot "
+            "first: Ctrl-] q on its console)")
+    return f
+
+
+def marker(board):
+    return board.p("run", "boot.json")
+
+
+def mark_boot(board, kind, journal_offset):
+    os.makedirs(board.p("run"), exist_ok=True)
+    with open(marker(board) + ".part", "w") as f:
+        json.dump({"kind": kind, "pid": os.getpid(), "journal": journal_offset}, f)
+    os.replace(marker(board) + ".part", marker(board))
+
+
+def unmark_boot(board):
+    try:
+        os.unlink(marker(board))
+    except FileNotFoundError:
+        pass
+
+
+def recover(board):
+    """Completes the record of a boot whose bladesim ended without doing so itself. Called
+    with the board's lock held (by the watchdog), or when nobody holds it."""
+    try:
+        with open(marker(board)) as f:
+            mark = json.load(f)
+    except (OSError, ValueError):
+        return False
+    from . import boot, sysboard  # the boot's own modules, which use this one
+    from .lab import Lab
+    Lab(board, []).stop()
+    for name in ("sandbox.json",):
+        try:
+            os.unlink(board.p(name))
+        except FileNotFoundError:
+            pass
+    if mark.get("kind") == "system" and os.path.exists(board.p("run", "flash.bin")):
+        sysboard.finish(board)
+    boot.journal_append(board, "end", {"ending": "stopped", "status": None, "recovered": True})
+    unmark_boot(board)
+    return True
+
+
+def settle(board):
+    """What a boot whose bladesim and watchdog are both gone left undone, done now."""
+    if os.path.exists(marker(board)) and not board.booting():
+        with open(board.p("boot.lock"), "a") as f:
+            try:
+                fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                return
+            recover(board)
+
+
+class Watchdog:
+    """A process that outlives a bladesim killed with SIGKILL, to clean up after it."""
+
+    def __init__(self, board, saved_tty):
+        self.board = board
+        read_end, self.write_end = os.pipe()
+        self.pid = os.fork()
+        if self.pid == 0:  # the watchdog
+            os.close(self.write_end)
+            self.watch(read_end, saved_tty)
+        os.close(read_end)
+
+    def watch(self, read_end, saved_tty):
+        code = 0
+        try:
+            for sig in (signal.SIGINT, signal.SIGHUP, signal.SIGTERM, signal.SIGQUIT,
+                        signal.SIGTSTP):
+                signal.signal(sig, signal.SIG_IGN)
+            os.setsid()  # out of bladesim's process group and session
+            said = b""
+            while True:
+                try:
+                    said = os.read(read_end, 1)
+                    break
+                except InterruptedError:
+                    continue
+            if said != b"d":
+                if saved_tty is not None:
+                    import termios
+                    try:
+                        termios.tcsetattr(0, termios.TCSANOW, saved_tty)
+                    except termios.error:
+                        pass
+                wait_for_machine(self.board)
+                recover(self.board)
+        except BaseException:  # nothing of a watchdog's trouble may reach the operator
+            code = 1
+        os._exit(code)
+
+    def done(self):
+        """The boot ended in order: the watchdog has nothing to do."""
+        try:
+            os.write(self.write_end, b"d")
+        except OSError:
+            pass
+        os.close(self.write_end)
+        os.waitpid(self.pid, 0)
+
+
+def wait_for_machine(board, patience=10.0):
+    """A system board's QEMU dies with bladesim; its flash is whole once it is gone."""
+    try:
+        pid = int(open(board.p("run", "qemu.pid")).read().strip())
+    except (OSError, ValueError):
+        return
+    deadline = time.monotonic() + patience
+    while time.monotonic() < deadline:
+        try:
+            os.kill(pid, 0)
+        except OSError:
+            return
+        time.sleep(0.02)
+    try:
+        os.kill(pid, signal.SIGKILL)
+    except OSError:
+        pass
+
+
+# --- the lab's registry, for clean -------------------------------------------------------
+def register(lab_ns, board, namespaces):
+    os.makedirs(REGISTRY, exist_ok=True)
+    with open(os.path.join(REGISTRY, lab_ns + ".json"), "w") as f:
+        json.dump({"board": board.path, "namespaces": namespaces}, f)
+
+
+def unregister(lab_ns):
+    try:
+        os.unlink(os.path.join(REGISTRY, lab_ns + ".json"))
+    except FileNotFoundError:
+        pass
+
+
+def clean():
+    """Removes what boots left behind whose boards no longer exist or no longer boot:
+    their namespaces and servers. Returns what it removed."""
+    from .boardfiles import Board
+    removed = []
+    known = set()
+    for name in sorted(os.listdir(REGISTRY)) if os.path.isdir(REGISTRY) else []:
+        try:
+            with open(os.path.join(REGISTRY, name)) as f:
+                entry = json.load(f)
+        except (OSError, ValueError):
+            continue
+        board = Board(entry["board"])
+        known.update(entry["namespaces"])
+        if os.path.isdir(board.path) and board.booting():
+            continue
+        if os.path.isdir(board.path):
+            settle(board)
+        for ns in entry["namespaces"]:
+            if subprocess.run(["ip", "netns", "delete", ns], capture_output=True).returncode == 0:
+                removed.append(f"namespace {ns}")
+        unregister(name[:-len(".json")])
+    # Namespaces of this kind that no registry names, and servers of boards that are gone.
+    listed = subprocess.run(["ip", "netns", "list"], capture_output=True, text=True).stdout
+    for line in listed.splitlines():
+        ns = line.split()[0] if line.split() else ""
+        if ns.startswith("bs") and len(ns) == 11 and ns[-1] in "bl" and ns not in known:
+            if subprocess.run(["ip", "netns", "delete", ns], capture_output=True).returncode == 0:
+                removed.append(f"namespace {ns}")
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                args = f.read().decode("latin-1").split("\0")
+        except OSError:
+            continue
+        if not args or os.path.basename(args[0]) != "dnsmasq":
+            continue
+        leases = [a.split("=", 1)[1] for a in args if a.startswith("--dhcp-leasefile=")]
+        board_dir = os.path.dirname(os.path.dirname(leases[0])) if leases else None
+        if board_dir and (not os.path.isdir(board_dir) or not Board(board_dir).booting()):
+            os.kill(int(pid), signal.SIGKILL)
+            removed.append(f"dnsmasq {pid} of {board_dir}")
+    return removed
