@@ -138,7 +138,8 @@ def guest_settings(faults):
             "BOARD_EEPROM_ADDRESS": f"0x{I2C['eeprom']:02x}", "BOARD_EEPROM_SIZE": EEPROM_SIZE,
             "BOARD_CPLD": CPLD["path"], "BOARD_CPLD_SIZE": CPLD["size"],
             "BOARD_DEVICE_PREFIX": DEVICE_PREFIX, "BOARD_USER_CHAR": DEVICES_CHAR["user"],
-            "BOARD_APPLICATION": PATHS["application"], "BOARD_ABSENT": absent}
+            "BOARD_APPLICATION": PATHS["application"], "BOARD_SLOTS": PATHS["slots"],
+            "BOARD_ARCHIVE": PATHS["archive"], "BOARD_ABSENT": absent}
     return "".join(f"{k}='{v}'\n" for k, v in rows.items())
 
 

@@ -111,7 +111,9 @@ def timeline_marks(events):
     time was scaled."""
     scale = events[0].get("time_scale", 1.0) or 1.0
     marks, clock, last = [], 0.0, events[0]["t"]
-    for e in events[1:]:
+    # In the order they happened: a system board's phases are journaled when it has
+    # stopped, with the times the guest measured.
+    for e in sorted(events[1:], key=lambda e: e["t"]):
         clock += max(0.0, e["t"] - last)
         last = e["t"]
         kind = e["event"]

@@ -17,7 +17,7 @@ import tempfile
 import time
 import zlib
 
-from .description import ERASE_SIZE, guest_settings
+from .description import ERASE_SIZE, PARTITIONS, guest_settings
 
 HERE = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
 CONF = os.path.join(HERE, "system")
@@ -204,11 +204,15 @@ GUEST_FILES = {"init": "init", "backtrace": "bin/backtrace", "reboot": "bin/rebo
                "stop-eeprom-watch": "bin/stop-eeprom-watch"}
 
 
+# The guest's own helpers, built from sim/system/NAME.c into /bin/NAME.
+GUEST_PROGRAMS = ("eeprom", "phases")
+
+
 def initramfs(launcher):
     """The root filesystem around LAUNCHER (the ppc build of bladeboot), as a newc cpio."""
     kdir, bb = kernel(), busybox()
     sources = [os.path.join(CONF, n) for n in sorted(GUEST_FILES)] + [
-        os.path.join(CONF, "eeprom.c")]
+        os.path.join(CONF, f"{n}.c") for n in GUEST_PROGRAMS]
 
     def build(work, log):
         root = os.path.join(work, "root")
@@ -226,8 +230,9 @@ def initramfs(launcher):
         shutil.copy(launcher, os.path.join(root, "bin", "bladeboot"))
         for module in ("i2c-stub.ko", "i2c-mpc.ko"):
             shutil.copy(os.path.join(kdir, module), os.path.join(root, "lib", "modules"))
-        run([CROSS + "gcc", "-O2", "-Wall", "-Wextra", "-Werror", "-o",
-             os.path.join(root, "bin", "eeprom"), os.path.join(CONF, "eeprom.c")], log)
+        for name in GUEST_PROGRAMS:
+            run([CROSS + "gcc", "-O2", "-Wall", "-Wextra", "-Werror", "-o",
+                 os.path.join(root, "bin", name), os.path.join(CONF, f"{name}.c")], log)
         for lib in needed_libraries([launcher, bb]):
             shutil.copy(lib, os.path.join(root, "lib", os.path.basename(lib)))
         cpio(root, os.path.join(work, "initramfs.cpio"), log)
@@ -419,14 +424,17 @@ def eeprom_changes(events, eeprom):
 
 
 def qemu_command(board, partitions, kdir, baudrate):
+    """QEMU's command line. It runs in the lab's network namespace: the blade's management
+    port (eth1, the second card) is on the lab's tap device, where the lab's router, DHCP
+    and TFTP servers are, as on the preload board; the first card is the blade's other port,
+    left on a network of its own."""
     r = board.p("run")
-    lab = "10.77.1"
     parts = ",".join(f"{size // 1024}k({name})" for name, size in partitions.items())
     with open(os.path.join(r, "trace-events"), "w") as f:
         f.write("\n".join(FLASH_EVENTS) + "\n")
     cmd = ["qemu-system-ppc", "-M", "ppce500", "-cpu", "e500mc", "-m", "256", "-display", "none",
            "-nodefaults", "-no-reboot", "-kernel", os.path.join(kdir, "vmlinux"),
-           "-initrd", os.path.join(r, "initrd"),
+           "-initrd", os.path.join(r, "initrd"), "-pidfile", os.path.join(r, "qemu.pid"),
            "-append", f"console=ttyS0,{baudrate} quiet mtdparts={FLASH_MTD_ID}:{parts}",
            "-drive", f"if=pflash,file={os.path.join(r, 'flash.bin')},format=raw",
            "-chardev", f"socket,id=console,path={os.path.join(r, 'console.sock')},server=on,wait=on",
@@ -434,13 +442,13 @@ def qemu_command(board, partitions, kdir, baudrate):
            "-chardev", f"file,id=events,path={os.path.join(r, 'events')}",
            "-serial", "chardev:events",
            "-netdev", "user,id=spare,restrict=on", "-device", "e1000,netdev=spare,romfile=",
-           "-netdev", f"user,id=lab,net={lab}.0/24,host={lab}.1,dhcpstart={lab}.50,"
-                      f"tftp={board.p('tftp')}", "-device", "e1000,netdev=lab,romfile=",
+           "-netdev", "tap,id=lab,ifname=lab0,script=no,downscript=no",
+           "-device", "e1000,netdev=lab,romfile=",
            "-trace", f"events={os.path.join(r, 'trace-events')},file={os.path.join(r, 'trace')}"]
     return cmd
 
 
-def prepare(board, partitions, launcher, baudrate, image=None, faults=()):
+def prepare(board, partitions, launcher, baudrate, image=None, faults=(), floor=False):
     """Everything one boot needs in the board's run directory; returns QEMU's command line."""
     r = board.p("run")
     os.makedirs(r, exist_ok=True)
@@ -456,6 +464,8 @@ def prepare(board, partitions, launcher, baudrate, image=None, faults=()):
         f.write(guest_settings(faults))
     if image:
         shutil.copy(image, os.path.join(stage, "etc", "board", "image"))
+    if floor:
+        open(os.path.join(stage, "etc", "board", "measure"), "w").close()
     cpio(stage, os.path.join(r, "board.cpio"), log)
     with open(os.path.join(r, "initrd"), "wb") as out:
         for part in (base, os.path.join(r, "board.cpio")):
@@ -468,9 +478,16 @@ def prepare(board, partitions, launcher, baudrate, image=None, faults=()):
 
 
 def watch_flash(run_dir, cut_at, proc, done):
-    """Kills the machine at the CUT_AT-th flash erase or program after the launcher started:
-    a power cut. What the kernel had not yet written to the flash is lost with it."""
-    seen, started, said = 0, False, b""
+    """Counts the flash's erases and programs after the launcher started, keeping the count
+    in run/flash-events; with CUT_AT, kills the machine at that one: a power cut. What the
+    kernel had not yet written to the flash is lost with it. True when it cut."""
+    seen, started, said, shown = 0, False, b"", 0.0
+    counter = os.path.join(run_dir, "flash-events")
+
+    def show():
+        with open(counter + ".part", "w") as f:
+            f.write(f"{seen}\n")
+        os.replace(counter + ".part", counter)
     with open(os.path.join(run_dir, "trace"), "rb") as trace, \
             open(os.path.join(run_dir, "events"), "rb") as events:
         while not done.is_set():
@@ -480,17 +497,22 @@ def watch_flash(run_dir, cut_at, proc, done):
                 trace.seek(0, os.SEEK_END)
             line = trace.readline() if started else b""
             if not line:
+                if time.monotonic() - shown > 0.1:
+                    show()
+                    shown = time.monotonic()
                 done.wait(0.01)
                 continue
             if any(e.encode() in line for e in FLASH_EVENTS):
                 seen += 1
                 if seen == cut_at:
                     proc.kill()
+                    show()
                     return True
+    show()
     return False
 
 
-def finish(board, partitions):
+def finish(board, partitions=PARTITIONS):
     """What the machine left: flash back into the board's files, the EEPROM's changes."""
     r = board.p("run")
     split_flash(board, partitions, read(os.path.join(r, "flash.bin")))
