@@ -10,9 +10,9 @@ import sys
 import tempfile
 import time
 
-from . import boot, console, guard, report, sysboard
-from .boardfiles import (Board, Failure, app_archive, build_package, die, new_board, ppc_tool,
-                         version_word)
+from . import boot, console, guard, report, sandbox, sysboard
+from .boardfiles import (Board, Failure, app_archive, build_package, die, host_tool, new_board,
+                         ppc_tool, version_word)
 from .description import EEPROM_SIZE, ENV_WINDOW, MAGIC, fault_help
 from .lab import (LAB_DHCP_RANGE, LAB_HOST, LAB_NETMASK, LAB_PORT_ADDRESS, LAB_SERVER,
                   board_lease, namespaces)
@@ -199,6 +199,17 @@ def cmd_exec(args):
     os.execvp("nsenter", ["nsenter", "-t", str(pid), "-m", "-n", "-r", "-w", "--", *command])
 
 
+def cmd_devices(args):
+    """A program on the device library alone, over a scratch board of its own."""
+    command = args.command[1:] if args.command[:1] == ["--"] else args.command
+    if not command:
+        die("no program given")
+    library = args.library or host_tool(os.path.join("sim", "libbladesim.so"), "device library")
+    with tempfile.TemporaryDirectory(prefix="bladesim-devices-") as work:
+        return subprocess.run(sandbox.devices_command(work, library, command, args.erase,
+                                                      args.blocks)).returncode
+
+
 def cmd_clean(_args):
     removed = guard.clean()
     print("\n".join(f"removed {what}" for what in removed) or "nothing left behind")
@@ -352,6 +363,13 @@ def parser():
     p.add_argument("command", nargs=argparse.REMAINDER)
 
     command("clean", cmd_clean, "remove what boots of boards that no longer exist left behind")
+
+    p = command("devices", cmd_devices, "run a program on the device library alone, over a "
+                                        "scratch board (flash, I2C, CPLD, /user) of its own")
+    p.add_argument("--library", help="the device library (default: the host build's)")
+    p.add_argument("--erase", type=int, default=4096, help="erase block size (default 4096)")
+    p.add_argument("--blocks", type=int, default=16, help="erase blocks a partition (default 16)")
+    p.add_argument("command", nargs=argparse.REMAINDER)
 
     command("build", cmd_build, "build the system board's kernel and root filesystem now "
                                 "(they are cached)")

@@ -96,42 +96,26 @@ class Uart:
         self.queue = deque()  # [release time, bytes, garbled]
         self.free_at = 0.0
         self.sent = b""  # the last of what went out, for the journal
-        # What comes into the board, a byte at a time at the line's pace: [start, seconds
-        # a byte, bytes].
+        # What comes into the board at the line's pace: [when it has all come in, bytes].
+        # A write arrives whole once the line has had the time to carry it: the blade's
+        # launcher takes each byte faster than a line can bring the next.
         self.incoming = deque()
         self.in_free_at = 0.0
 
-    def byte_time(self):
-        return 10 / self.settings[0] * self.scale
-
     def take_input(self, data, now):
         start = max(now, self.in_free_at)
-        self.in_free_at = start + len(data) * self.byte_time()
-        self.incoming.append([start, self.byte_time(), data])
+        self.in_free_at = start + len(data) * 10 / self.settings[0] * self.scale
+        self.incoming.append([self.in_free_at, data])
 
     def input_due(self, now):
         """The bytes that have come in over the line by NOW."""
         out = b""
-        while self.incoming:
-            start, each, data = self.incoming[0]
-            n = len(data) if each <= 0 else min(len(data), int((now - start) / each))
-            out += data[:n]
-            if n < len(data):
-                self.incoming[0] = [start + n * each, each, data[n:]]
-                break
-            self.incoming.popleft()
+        while self.incoming and self.incoming[0][0] <= now:
+            out += self.incoming.popleft()[1]
         return out
 
     def input_timeout(self, now):
-        if not self.incoming:
-            return None
-        start, each, _ = self.incoming[0]
-        return max(0.0, start + each - now)
-
-    def take(self, data, now):
-        start = max(now, self.free_at)
-        self.free_at = start + len(data) * 10 / self.settings[0] * self.scale
-        self.queue.append([max(self.free_at, now + UART_LATENCY), data, False])
+        return max(0.0, self.incoming[0][0] - now) if self.incoming else None
 
     def due(self, now):
         out = b""

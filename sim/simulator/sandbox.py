@@ -6,7 +6,8 @@ with the device library preloaded."""
 import os
 
 from .boardfiles import REPO, host_tool, ppc_tool, tool
-from .description import CPLD, DEVICES, ERASE_SIZE, I2C, PATHS, USER_CAPACITY, absent_paths
+from .description import (CPLD, DEVICE_PREFIX, DEVICES, EEPROM_SIZE, ERASE_SIZE,
+                          FLASH_PARTITIONS, I2C, PATHS, USER_CAPACITY, absent_paths)
 
 PPC_SYSROOT = "/usr/powerpc-linux-gnu"
 STUBS = os.path.join(REPO, "sim", "stubs")
@@ -103,3 +104,30 @@ def sandbox_command(board, faults, ppc, scale, info_fd=None, netns=None, console
         cmd = ["unshare", "--mount", "--propagation", "private", "sh", "-c", script,
                board.p("tmp")] + cmd
     return cmd
+
+
+def devices_command(work, library, program, erase, blocks):
+    """PROGRAM on the device library alone, off any board: in a sandbox whose flash
+    partitions (BLOCKS erase blocks of ERASE bytes each), I2C buses, CPLD register file and
+    /user lead to fresh files in WORK, which the program finds in BLADESIM_BOARD_FILES.
+    The fuzz targets run so; so can any tool being tried against the emulated devices."""
+    cwd = os.getcwd()
+    cmd = ["bwrap", "--die-with-parent", "--ro-bind", "/usr", "/usr", "--ro-bind", "/etc", "/etc",
+           "--symlink", "usr/lib", "/lib", "--symlink", "usr/bin", "/bin", "--proc", "/proc",
+           "--dev", "/dev", "--bind", "/tmp", "/tmp", "--bind", cwd, cwd, "--chdir", cwd]
+    if os.path.exists("/lib64"):
+        cmd += ["--symlink", "usr/lib64", "/lib64"]
+    files = {f"mtd-{p}": f"{DEVICE_PREFIX}{p}" for p in FLASH_PARTITIONS}
+    files.update({"eeprom": I2C["buses"][0], "i2c-1": I2C["buses"][1], "cpld": CPLD["path"]})
+    contents = {"eeprom": b"\xff" * EEPROM_SIZE, "i2c-1": b"", "cpld": b"\0" * CPLD["size"]}
+    for name, path in files.items():
+        with open(os.path.join(work, name), "wb") as f:
+            f.write(contents.get(name, b"\xff" * erase * blocks))
+        cmd += ["--bind", os.path.join(work, name), path]
+    os.makedirs(os.path.join(work, "user"))
+    cmd += ["--bind", os.path.join(work, "user"), PATHS["user"]]
+    for k, v in {"BLADESIM_BOARD_FILES": work, "BLADESIM_ERASESIZE": str(erase),
+                 "BLADESIM_TIME_SCALE": "0",
+                 "ASAN_OPTIONS": "verify_asan_link_order=0"}.items():
+        cmd += ["--setenv", k, v]
+    return cmd + ["--", "env", f"LD_PRELOAD={os.path.abspath(library)}", *program]

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The fuzz targets that need the blade's devices run on the simulated board's own device
-// library: tests/fuzz/on-board starts them in a sandbox whose /dev/mtd-*, I2C buses, CPLD
+// library: `bladesim devices` starts them in a sandbox whose /dev/mtd-*, I2C buses, CPLD
 // register file and /user lead to a scratch board (BLADESIM_BOARD_FILES), with the
 // library preloaded. A target resets the board's files between inputs through that
 // directory, past the library, and sets the library's faults for each input.
@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -18,29 +19,23 @@ namespace fuzz {
 inline std::string board_file(const std::string& name) {
     const char* dir = getenv("BLADESIM_BOARD_FILES");
     if (!dir) {
-        fputs("run me with tests/fuzz/on-board\n", stderr);
+        fputs("run me with bladesim devices -- PROGRAM\n", stderr);
         abort();
     }
     return std::string(dir) + "/" + name;
 }
 
 inline std::vector<uint8_t> read_file(const std::string& path) {
-    std::vector<uint8_t> out;
-    if (FILE* f = fopen(path.c_str(), "rb")) {
-        uint8_t buf[65536];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-            out.insert(out.end(), buf, buf + n);
-        fclose(f);
-    }
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    std::vector<uint8_t> out(in ? size_t(in.tellg()) : 0);
+    in.seekg(0).read(reinterpret_cast<char*>(out.data()), std::streamsize(out.size()));
     return out;
 }
 
 inline void write_file(const std::string& path, const std::vector<uint8_t>& data) {
-    FILE* f = fopen(path.c_str(), "wb");
-    if (!f || fwrite(data.data(), 1, data.size(), f) != data.size())
+    if (!std::ofstream(path, std::ios::binary | std::ios::trunc)
+             .write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size())))
         abort();
-    fclose(f);
 }
 
 // A partition's file as the board holds it (bypassing the device library).

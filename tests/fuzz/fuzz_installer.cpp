@@ -22,18 +22,12 @@ namespace {
 const char* const kPartitions[] = {"uboot", "kernel", "rfs", "devicetree", "rescue"};
 
 const char* partition_of(uint32_t magic) {
-    switch (magic) {
-    case MAGIC_UBOOT:
-        return "uboot";
-    case MAGIC_KERNEL:
-        return "kernel";
-    case MAGIC_RFS:
-        return "rfs";
-    case MAGIC_DFT:
-        return "devicetree";
-    default:
-        return "rescue";
-    }
+    static const std::map<uint32_t, const char*> where = {{MAGIC_UBOOT, "uboot"},
+                                                          {MAGIC_KERNEL, "kernel"},
+                                                          {MAGIC_RFS, "rfs"},
+                                                          {MAGIC_DFT, "devicetree"},
+                                                          {MAGIC_DIAGS, "rescue"}};
+    return where.at(magic);
 }
 
 struct model {

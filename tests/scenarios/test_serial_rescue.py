@@ -35,13 +35,19 @@ def line_when(board, ready, what):
     raise AssertionError(f"the line never went {what}")
 
 
-def transfer(board, con, package, cancel_at=None):
-    """The operator's side: Enter at the transfer speed, the file by stock sx, Enter at the
-    old speed. Returns whether sx finished and the line's settings during the transfer."""
+def transfer(board, con, package, cancel_at=None, terminal=False):
+    """The operator's side: Enter at the transfer speed, the file by stock sx (through
+    bladesim send, or from the operator's own terminal), Enter at the old speed. Returns
+    whether sx finished and the line's settings during the transfer."""
     con.expect(SWITCH)
     during = line_when(board, lambda s: s[4] == termios.B115200, "to 115200 baud")
     con.send("\r")
-    ok, _ = board.send(package, cancel_at=cancel_at)
+    if terminal:
+        fd = con.child.child_fd
+        ok = subprocess.run(["sx", "-k", package], stdin=fd, stdout=fd, stderr=subprocess.DEVNULL,
+                            timeout=300).returncode == 0
+    else:
+        ok, _ = board.send(package, cancel_at=cancel_at)
     # The switch-back instructions may have gone to sx, as they would on the blade.
     line_when(board, lambda s: s[4] != termios.B115200, "back from 115200 baud")
     con.send("\r")
@@ -54,8 +60,11 @@ def control_chars(cc):
 
 
 def test_whole_xmodem_rescue(rescue, tmp_path):
-    pkg = pack(tmp_path / "x.pkg", "app:8.2.0.1", f"dtb:1.0.2.0:{data_file(tmp_path / 'd', 3000)}")
+    # Sent from a terminal program on the operator's own terminal: bytes 0x1D (the
+    # console's escape key) inside the transfer are data and reach the board unaltered.
+    pkg = pack(tmp_path / "x.pkg", "app:8.2.0.1", f"dtb:1.0.2.0:{data_file(tmp_path / 'd', 9000)}")
     data = open(pkg, "rb").read()
+    assert data.count(b"\x1d") > 10
     con = rescue.boot(timeout=120)
     # The line (and the operator's terminal) at 7 bits, even parity, 2 stop bits: the
     # transfer's 8N1 is the launcher's own doing.
@@ -63,7 +72,7 @@ def test_whole_xmodem_rescue(rescue, tmp_path):
     before = rescue.line_settings()
     con.menu("X")
     con.expect("Running xmodem rescue.....\r\n")
-    ok, during = transfer(rescue, con, pkg)
+    ok, during = transfer(rescue, con, pkg, terminal=True)
     assert ok
     con.expect(SLOT_QUESTION)
     after = rescue.line_settings()
@@ -100,29 +109,6 @@ def test_whole_xmodem_rescue(rescue, tmp_path):
     assert "/usr/bin/rx /tmp/image" in rescue.commands()
     n = struct.unpack(">I", data[4:8])[0]
     assert open(rescue.user("images", "image1"), "rb").read() == data[:16 + n]
-
-
-def test_xmodem_from_the_operators_own_terminal(rescue, tmp_path):
-    # A terminal program sends the file through bladesim boot's terminal: bytes 0x1D (the
-    # console's escape key) inside the transfer are data and reach the board unaltered.
-    pkg = pack(tmp_path / "x.pkg", "app:8.2.0.5", f"dtb:1.0.2.5:{data_file(tmp_path / 'd', 20000)}")
-    data = open(pkg, "rb").read()
-    assert data.count(b"\x1d") > 10
-    con = rescue.boot(timeout=120)
-    con.menu("X")
-    con.expect(SWITCH)
-    line_when(rescue, lambda s: s[4] == termios.B115200, "to 115200 baud")
-    con.send("\r")
-    terminal = con.child.child_fd
-    r = subprocess.run(["sx", "-k", pkg], stdin=terminal, stdout=terminal,
-                       stderr=subprocess.PIPE, timeout=300)
-    assert r.returncode == 0, r.stderr
-    line_when(rescue, lambda s: s[4] != termios.B115200, "back from 115200 baud")
-    con.send("\r")
-    con.answer(SLOT_QUESTION, "2\n")
-    con.expect("Image2 updated succeeded")
-    assert back_at_menu_then_exit(con) == "bladesim: application ended (status 0)"
-    assert open(rescue.tmp("image"), "rb").read()[:len(data)] == data
 
 
 def test_enter_keys_and_reminders(rescue, tmp_path):

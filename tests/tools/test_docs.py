@@ -36,19 +36,13 @@ def commands(block):
 
 def presets():
     with open(os.path.join(REPO, "CMakePresets.json")) as f:
-        data = json.load(f)
-    return {p["name"] for p in data["configurePresets"]}
+        return {p["name"] for p in json.load(f)["configurePresets"]}
 
 
 def cmake_options():
-    found = set()
-    for top, _, files in os.walk(REPO):
-        if "/build" in top or "/.git" in top:
-            continue
-        for name in files:
-            if name == "CMakeLists.txt":
-                found |= set(re.findall(r"option\((\w+)", open(os.path.join(top, name)).read()))
-    return found
+    lists = subprocess.run(["git", "ls-files", "*CMakeLists.txt"], cwd=REPO, capture_output=True,
+                           text=True).stdout.split()
+    return {o for f in lists for o in re.findall(r"option\((\w+)", open(os.path.join(REPO, f)).read())}
 
 
 def check(command):
@@ -68,8 +62,7 @@ def check(command):
                     assert os.path.exists(os.path.join(REPO, value)), command
         return
     if program == "python3":
-        assert words[1:3] == ["-m", "pytest"], command
-        return
+        return  # the test runner itself
     path = os.path.join(REPO, program)
     assert os.path.isfile(path) and os.access(path, os.X_OK), command
     if program == "sim/bladesim" or program.startswith("bench/") and program.endswith(".py"):

@@ -72,21 +72,6 @@ TEST(Header, NextOffset) {
     }
 }
 
-TEST(Crc, ComponentCrcCoversHeaderFieldsAndData) {
-    std::vector<uint8_t> c = component(MAGIC_KERNEL, 0x01020304, "");
-    EXPECT_EQ(decode_header(c.data()).crc, gen_crc(c.data() + 4, 12, 0xFFFFFFFFu));
-    c = component(MAGIC_APPLICATION, 7, "some archive bytes");
-    const uint32_t stored = decode_header(c.data()).crc;
-    auto crc = [&] { return gen_crc(c.data() + 4, uint32_t(c.size()) - 4, 0xFFFFFFFFu); };
-    EXPECT_EQ(crc(), stored);
-    // Any one byte changed after the crc word is caught.
-    for (size_t i = 4; i < c.size(); ++i) {
-        c[i] ^= 0x01;
-        EXPECT_NE(crc(), stored) << i;
-        c[i] ^= 0x01;
-    }
-}
-
 TEST(Walk, FindsTheFirstApplicationOrDiagnosticsComponentOrEnds) {
     auto kernel = component(MAGIC_KERNEL, 1, std::string(1000, 'k'));
     auto app = component(MAGIC_APPLICATION, 2, "app");
