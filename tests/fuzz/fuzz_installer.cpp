@@ -9,6 +9,7 @@
 // and the result says whether all went well and something was written.
 #include "board.h"
 #include "crc.h"
+#include "flash.h"
 #include "image.h"
 #include "installer.h"
 
@@ -97,8 +98,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 3)
         return 0;
     const uint32_t S = fuzz::erase_size();
+    static const int opened = api_flash_init();
     static int package = memfd_create("image", 0);
-    if (package < 0 || ftruncate(package, 0) != 0 ||
+    if (opened != 0 || package < 0 || ftruncate(package, 0) != 0 ||
         pwrite(package, data + 3, size - 3, 0) != ssize_t(size - 3))
         abort();
     char path[32];
