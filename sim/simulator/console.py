@@ -117,6 +117,11 @@ class Uart:
     def input_timeout(self, now):
         return max(0.0, self.incoming[0][0] - now) if self.incoming else None
 
+    def take(self, data, now):
+        start = max(now, self.free_at)
+        self.free_at = start + len(data) * 10 / self.settings[0] * self.scale
+        self.queue.append([max(self.free_at, now + UART_LATENCY), data, False])
+
     def due(self, now):
         out = b""
         while self.queue and self.queue[0][0] <= now:
