@@ -84,15 +84,36 @@ def recover(board):
     return True
 
 
-def settle(board):
-    """What a boot whose bladesim and watchdog are both gone left undone, done now."""
-    if os.path.exists(marker(board)) and not board.booting():
-        with open(board.p("boot.lock"), "a") as f:
+def owner_alive(pid):
+    """True while the bladesim that started a boot still runs."""
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            return b"bladesim" in f.read()
+    except (OSError, TypeError):
+        return False
+
+
+def settle(board, patience=60.0):
+    """What a boot whose bladesim was killed left undone, done before the board is used:
+    waited for while its watchdog completes it, done here when the watchdog is gone too."""
+    try:
+        with open(marker(board)) as f:
+            pid = json.load(f).get("pid")
+    except (OSError, ValueError):
+        return
+    if owner_alive(pid):
+        return  # the boot runs
+    deadline = time.monotonic() + patience
+    with open(board.p("boot.lock"), "a") as f:
+        while True:
             try:
                 fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                break
             except BlockingIOError:
-                return
-            recover(board)
+                if time.monotonic() > deadline:
+                    return
+                time.sleep(0.05)
+        recover(board)
 
 
 class Watchdog:
