@@ -61,7 +61,7 @@ def killed_boot(board, after):
     left = []
     if con.isalive():
         os.kill(con.pid, signal.SIGKILL)
-    elif "booting already" in con.read():
+    elif b"booting already" in con.read():
         left.append("the boot refused: the board still counted as booting")
     deadline = time.monotonic() + 20
     while time.monotonic() < deadline:
@@ -77,8 +77,9 @@ def killed_boot(board, after):
         pass  # the terminal itself is gone
     con.close(force=True)
     # The board reads back, and its journal says the boot ended.
-    if sim("show", board).returncode != 0:
-        left.append("the board does not read back")
+    shown = sim("show", board)
+    if shown.returncode != 0:
+        left.append(f"the board does not read back: {shown.stderr.strip()}")
     with open(os.path.join(board, "journal.jsonl")) as f:
         lines = [line for line in f if line.strip()]
     if lines and '"event": "end"' not in lines[-1]:

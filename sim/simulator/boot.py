@@ -298,6 +298,7 @@ def boot_system(board, args, faults, saved_tty):
                                args.floor)
     except sysboard.BuildError as e:
         die(str(e))
+    guard.mark_flash(board)
     lab = Lab(board, faults, tap=True)
     started = time.time()
     journal_append(board, "boot", {"build": "system", "faults": faults})

@@ -54,6 +54,16 @@ def mark_boot(board, kind, journal_offset):
     os.replace(marker(board) + ".part", marker(board))
 
 
+def mark_flash(board):
+    """The machine's flash file is whole and in use: from now on it is the board's flash."""
+    with open(marker(board)) as f:
+        mark = json.load(f)
+    mark["flash"] = True
+    with open(marker(board) + ".part", "w") as f:
+        json.dump(mark, f)
+    os.replace(marker(board) + ".part", marker(board))
+
+
 def unmark_boot(board):
     try:
         os.unlink(marker(board))
@@ -77,7 +87,7 @@ def recover(board):
             os.unlink(board.p(name))
         except FileNotFoundError:
             pass
-    if mark.get("kind") == "system" and os.path.exists(board.p("run", "flash.bin")):
+    if mark.get("flash"):
         sysboard.finish(board)
     boot.journal_append(board, "end", {"ending": "stopped", "status": None, "recovered": True})
     unmark_boot(board)

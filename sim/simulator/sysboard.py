@@ -393,11 +393,12 @@ def user_image(board, size, log):
 
 
 def assemble_flash(board, partitions, out, log):
-    with open(out, "wb") as f:
+    with open(out + ".part", "wb") as f:
         for name, size in partitions.items():
             data = user_image(board, size, log) if name == "user" else read(board.flash(name))
             f.write(data[:size] + b"\xff" * (size - len(data[:size])))
         f.write(b"\xff" * (FLASH_SIZE - f.tell()))
+    os.replace(out + ".part", out)
 
 
 def split_flash(board, partitions, flash):
