@@ -312,14 +312,16 @@ def boot_system(board, args, faults, saved_tty):
         with open(board.p("run", "qemu.log"), "wb") as log:
             proc = subprocess.Popen(["ip", "netns", "exec", lab.lab_ns] + cmd, stderr=log,
                                     stdin=subprocess.DEVNULL, stdout=log, preexec_fn=no_console)
-        line = sysboard.connect(board.p("run", "console.sock"), proc)
-        relay = Relay(board, line.fileno(), proc)
-        if saved_tty is not None:
-            tty.setraw(0)
+        # The flash watcher reads the machine's trace from its start: QEMU runs only as fast
+        # as it is read.
         result = []
         watcher = threading.Thread(target=lambda: result.append(sysboard.watch_flash(
             board.p("run"), min(cuts) if cuts else None, proc, done)), daemon=True)
         watcher.start()
+        line = sysboard.connect(board.p("run", "console.sock"), proc)
+        relay = Relay(board, line.fileno(), proc)
+        if saved_tty is not None:
+            tty.setraw(0)
         status = proc.wait()
         done.set()
         watcher.join()

@@ -5,8 +5,10 @@ What the machine needs is built once from Debian's packages and cached outside t
 tree, keyed by its inputs: the kernel from linux-source-6.1, BusyBox from Debian's source
 package, the blade's helpers, and an initramfs around the ppc build of bladeboot.
 """
+import fcntl
 import hashlib
 import os
+import select
 import shutil
 import socket
 import subprocess
@@ -473,42 +475,62 @@ def prepare(board, partitions, launcher, baudrate, image=None, faults=(), floor=
             with open(part, "rb") as f:
                 shutil.copyfileobj(f, out)
     assemble_flash(board, partitions, os.path.join(r, "flash.bin"), log)
-    for name in ("events", "trace"):
-        open(os.path.join(r, name), "w").close()
+    open(os.path.join(r, "events"), "w").close()
+    # The trace is a pipe, so that QEMU runs no further ahead of the flash watcher than the
+    # pipe holds: a power cut at the Nth event falls within a few dozen events of it.
+    trace = os.path.join(r, "trace")
+    if os.path.lexists(trace):
+        os.unlink(trace)
+    os.mkfifo(trace)
     return qemu_command(board, partitions, kdir, baudrate)
 
 
+F_SETPIPE_SZ = 1031
+
+
 def watch_flash(run_dir, cut_at, proc, done):
-    """Counts the flash's erases and programs after the launcher started, keeping the count
-    in run/flash-events; with CUT_AT, kills the machine at that one: a power cut. What the
-    kernel had not yet written to the flash is lost with it. True when it cut."""
-    seen, started, said, shown = 0, False, b"", 0.0
+    """Reads the machine's trace as it runs and counts the flash's erases and programs after
+    the launcher started, keeping the count in run/flash-events; with CUT_AT, kills the
+    machine at that one: a power cut. What the kernel had not yet written to the flash is
+    lost with it. True when it cut."""
+    seen, started, said, shown, rest = 0, False, b"", 0.0, b""
     counter = os.path.join(run_dir, "flash-events")
 
     def show():
         with open(counter + ".part", "w") as f:
             f.write(f"{seen}\n")
         os.replace(counter + ".part", counter)
-    with open(os.path.join(run_dir, "trace"), "rb") as trace, \
-            open(os.path.join(run_dir, "events"), "rb") as events:
-        while not done.is_set():
-            if not started:
-                said += events.read()
-                started = b"launcher" in said
-                trace.seek(0, os.SEEK_END)
-            line = trace.readline() if started else b""
-            if not line:
-                if time.monotonic() - shown > 0.1:
+    trace = os.open(os.path.join(run_dir, "trace"), os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        fcntl.fcntl(trace, F_SETPIPE_SZ, 4096)
+        with open(os.path.join(run_dir, "events"), "rb") as events:
+            while not done.is_set():
+                if not started:
+                    said += events.read()
+                    started = b"launcher" in said
+                if time.monotonic() - shown > 0.05:
                     show()
                     shown = time.monotonic()
-                done.wait(0.01)
-                continue
-            if any(e.encode() in line for e in FLASH_EVENTS):
-                seen += 1
-                if seen == cut_at:
-                    proc.kill()
-                    show()
-                    return True
+                if not select.select([trace], [], [], 0.01)[0]:
+                    continue
+                try:
+                    data = os.read(trace, 65536)
+                except BlockingIOError:
+                    continue
+                if not data:  # no writer: QEMU has not opened it yet, or has ended
+                    done.wait(0.01)
+                    continue
+                lines = (rest + data).split(b"\n")
+                rest = lines.pop()
+                for line in lines if started else []:
+                    if any(e.encode() in line for e in FLASH_EVENTS):
+                        seen += 1
+                        if seen == cut_at:
+                            proc.kill()
+                            show()
+                            return True
+    finally:
+        os.close(trace)
     show()
     return False
 

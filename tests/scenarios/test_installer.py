@@ -245,3 +245,25 @@ def test_damaged_length_is_refused_before_writing(board, tmp_path, how):
         con.expect("Installing Kernel: Bad length for KERNEL: 0xfffffff8, voiding download")
     back_at_menu_then_exit(con)
     assert board.flash("kernel") == kernel
+
+
+# --- power cuts ---------------------------------------------------------------------------
+@pytest.mark.parametrize("cut,booted", [
+    (3, "5.0.1.1"),  # the third 64 KiB piece of the slot write: the old image stays
+    (2, "7.2.0.1"),  # the kernel's first erase, after the slot was replaced: that holds
+])
+def test_power_cut_in_an_application_install(board, tmp_path, cut, booted):
+    if cut == 3:
+        pkg = pack(tmp_path / "new.pkg", f"app:7.2.0.0:{data_file(tmp_path / 'pad', 300 * KIB)}")
+    else:
+        pkg = pack(tmp_path / "new.pkg", "app:7.2.0.1",
+                   component(tmp_path, "kernel", "2.6.41.1", 200 * KIB))
+    board.fault(f"cut@{cut}")
+    con = start_install(board, pkg)
+    con.answer(QUESTION, "1\n")
+    assert con.finish() == "bladesim: power cut"
+    board.fault("--clear")
+    board.env("diagnostics=")
+    con = board.boot()
+    assert con.finish() == "bladesim: application ended (status 0)"
+    assert f"mp.elf.strip: demo application {booted}" in con.output()
