@@ -12,6 +12,7 @@ import subprocess
 import sys
 import tarfile
 import tempfile
+import time
 import zlib
 
 from .description import (CPLD, DEFAULT_ENV, DEFAULT_VERSIONS, EEPROM_BOOT_SLOT,
@@ -227,6 +228,15 @@ class Board:
         data[offset] = value
         with open(self.p("eeprom.bin"), "wb") as f:
             f.write(data)
+
+
+def journal_append(board, event, fields, t=None):
+    """One line of the board's journal, from bladesim itself (the boot's own lines come
+    from the device library and the stand-ins)."""
+    rec = {"t": round(time.time() if t is None else t, 6), "pid": os.getpid(), "event": event}
+    rec.update(fields)
+    with open(board.journal, "a") as f:
+        f.write(json.dumps(rec) + "\n")
 
 
 # --- packages ----------------------------------------------------------------------------

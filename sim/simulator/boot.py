@@ -14,7 +14,7 @@ import time
 import tty
 
 from . import console, guard, sysboard
-from .boardfiles import die, ppc_tool
+from .boardfiles import die, journal_append, ppc_tool
 from .description import PARTITIONS, fault_kinds, fault_row
 from .lab import Lab
 from .sandbox import sandbox_command
@@ -22,13 +22,6 @@ from .sandbox import sandbox_command
 # How `bladesim boot` exits, by how the boot ended.
 EXIT_CODES = {"application": 0, "reboot": 3, "power-cut": 4, "exit": 5,
               "application-failed": 6, "stopped": 7}
-
-
-def journal_append(board, event, fields, t=None):
-    rec = {"t": round(time.time() if t is None else t, 6), "pid": os.getpid(), "event": event}
-    rec.update(fields)
-    with open(board.journal, "a") as f:
-        f.write(json.dumps(rec) + "\n")
 
 
 def events_since(board, offset):
@@ -201,7 +194,7 @@ def boot(board, args):
     held = guard.take_board(board)  # noqa: F841  (the lock lasts as long as the process)
     guard.recover(board)  # what an earlier boot whose bladesim was killed left undone
     saved_tty = termios.tcgetattr(0) if os.isatty(0) else None
-    guard.mark_boot(board, board.kind(), os.path.getsize(board.journal))
+    guard.mark_boot(board, board.kind())
     watchdog = guard.Watchdog(board, saved_tty)
     try:
         if board.kind() == "system":

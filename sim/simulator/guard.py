@@ -20,7 +20,8 @@ import signal
 import subprocess
 import time
 
-from .boardfiles import die
+from . import sysboard
+from .boardfiles import die, journal_append
 
 PR_SET_PDEATHSIG = 1
 REGISTRY = "/run/bladesim"
@@ -47,21 +48,21 @@ def marker(board):
     return board.p("run", "boot.json")
 
 
-def mark_boot(board, kind, journal_offset):
+def write_mark(board, mark):
     os.makedirs(board.p("run"), exist_ok=True)
     with open(marker(board) + ".part", "w") as f:
-        json.dump({"kind": kind, "pid": os.getpid(), "journal": journal_offset}, f)
+        json.dump(mark, f)
     os.replace(marker(board) + ".part", marker(board))
+
+
+def mark_boot(board, kind):
+    write_mark(board, {"kind": kind, "pid": os.getpid()})
 
 
 def mark_flash(board):
     """The machine's flash file is whole and in use: from now on it is the board's flash."""
     with open(marker(board)) as f:
-        mark = json.load(f)
-    mark["flash"] = True
-    with open(marker(board) + ".part", "w") as f:
-        json.dump(mark, f)
-    os.replace(marker(board) + ".part", marker(board))
+        write_mark(board, dict(json.load(f), flash=True))
 
 
 def unmark_boot(board):
@@ -79,17 +80,15 @@ def recover(board):
             mark = json.load(f)
     except (OSError, ValueError):
         return False
-    from . import boot, sysboard  # the boot's own modules, which use this one
-    from .lab import Lab
+    from .lab import Lab  # the lab registers its namespaces here
     Lab(board, []).stop()
-    for name in ("sandbox.json",):
-        try:
-            os.unlink(board.p(name))
-        except FileNotFoundError:
-            pass
+    try:
+        os.unlink(board.p("sandbox.json"))
+    except FileNotFoundError:
+        pass
     if mark.get("flash"):
         sysboard.finish(board)
-    boot.journal_append(board, "end", {"ending": "stopped", "status": None, "recovered": True})
+    journal_append(board, "end", {"ending": "stopped", "status": None, "recovered": True})
     unmark_boot(board)
     return True
 
