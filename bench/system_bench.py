@@ -3,7 +3,7 @@
 """System board figures: the PowerPC launcher on Linux under qemu-system-ppc.
 
 - building the kernel, BusyBox and the root filesystem from nothing (with --fresh, into an
-  empty cache: about ten minutes on 2 cores), and a start with everything cached;
+  empty cache: about 5 minutes on 2 cores), and a start with everything cached;
 - a boot by phase in the guest's own time: kernel start, init, launcher start, /user
   mounted, slot chosen (the slot file opened), archive written, exec of the application;
 - the launcher's own work on the slot (slot opened to archive written: walk, CRC, copy;

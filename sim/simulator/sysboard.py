@@ -122,7 +122,7 @@ def kernel():
     fragment = os.path.join(CONF, "kernel.config")
 
     def build(work, log):
-        progress("building the kernel from linux-source-6.1, once (about 8 minutes on 2 cores); "
+        progress("building the kernel from linux-source-6.1, once (about 5 minutes on 2 cores); "
                  f"log: {log}")
         run(["tar", "xJf", LINUX_TAR, "-C", work], log)
         src = os.path.join(work, "linux-source-6.1")
