@@ -245,13 +245,15 @@ def boot_preload(board, args, cfg, faults, saved_tty):
         if slave is None:
             proc = subprocess.Popen(cmd, pass_fds=(info_w,), stderr=errors, preexec_fn=no_console)
         else:
+            # Raw before the board can print: a key typed after its first prompt is a key,
+            # never the terminal's own end of input or interrupt.
+            tty.setraw(0)
             proc = subprocess.Popen(cmd, pass_fds=(info_w,), stdin=slave, stdout=slave,
                                     stderr=errors or slave, preexec_fn=own_console)
             os.close(slave)
             with open(board.p("run", "console"), "w") as f:
                 f.write(console_tty)
             relay = Relay(board, line, proc, scale)
-            tty.setraw(0)
         os.close(info_w)
         recorder = threading.Thread(target=record_sandbox, args=(board, info_r), daemon=True)
         recorder.start()

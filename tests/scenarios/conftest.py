@@ -188,9 +188,16 @@ class Console:
 
     def answer(self, prompt, text):
         """Waits for a prompt, lets the launcher reach its read, and types the answer."""
-        self.expect(prompt)
+        before = self.expect(prompt)
         time.sleep(self.settle)
         self.child.send(text)
+        return before
+
+    def end_input(self):
+        """The console's end of input once the launcher is back in its read: what comes
+        before that is typed-ahead, which every question discards."""
+        time.sleep(self.settle)
+        self.child.sendeof()
 
     def interrupt(self):
         """Ctrl-C once the launcher is back in its read after what it last printed."""

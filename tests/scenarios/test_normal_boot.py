@@ -167,8 +167,7 @@ def test_an_intact_image_on_the_blade_always_starts(host_board, tmp_path):
             slot = 1 if s1 == "good" else 2
             started, booted = app_line(f"5.0.3.{slot}"), slot
         elif rescue == "application":
-            con.expect(QUESTION)
-            con.send("\r")
+            con.answer(QUESTION, "\r")
             started, booted = app_line("6.1.0.3"), 4
         elif rescue == "diagnostics":
             started, booted = "mp.elf.strip: demo diagnostics 4.2.0.9", 4
@@ -221,8 +220,7 @@ def test_recovery_image_installed_into_a_slot(recovery_board, tmp_path, answer):
         with open(board.user("images", stale), "wb") as f:
             f.write(b"half a package")
     con = board.boot()
-    con.expect(QUESTION)
-    con.send(answer + "\r")
+    con.answer(QUESTION, answer + "\r")
     con.expect(f"\nInstalling recovery image as image{answer}...\n".replace("\n", "\r\n"))
     con.expect(f"Setting boot image to {answer}")
     assert con.finish() == "bladesim: application ended (status 0)"
@@ -243,13 +241,13 @@ def test_recovery_image_booted_without_installing(recovery_board, how):
     board = recovery_board
     board.eeprom(BOOTED_SLOT, 7)
     con = board.boot()
-    con.expect(QUESTION)
     if how == "Enter":
-        con.send("\r")
+        con.answer(QUESTION, "\r")
         con.expect("Booting recovery image. You will need to download and install an image "
                    "before rebooting")
     else:
-        con.child.sendeof()
+        con.expect(QUESTION)
+        con.end_input()
     assert con.finish() == "bladesim: application ended (status 0)"
     assert app_line("6.1.0.3") in con.output()
     # Enter records the rescue partition as booted; the end of input records nothing.

@@ -80,15 +80,12 @@ def test_ctrl_c_as_a_signal_abandons_the_download(rescue):
 
 def test_menu_keys(rescue):
     con = rescue.boot()
-    con.expect("Entering Rescue Mode.\r\n" + MENU + "\r\nOption? : ")
-    con.send("q")
-    con.expect('q\r\nunknown option "Q". Please try again\r\n\r\nOption? : ')
-    con.send("u")
+    con.answer("Entering Rescue Mode.\r\n" + MENU + "\r\nOption? : ", "q")
+    con.answer('q\r\nunknown option "Q". Please try again\r\n\r\nOption? : ', "u")
     con.expect('u\r\nunknown option "U". Please try again\r\n\r\nOption? : ')
     con.interrupt()
     # The interrupt's empty read is echoed as a zero byte; the prompt comes again.
-    con.expect("\x00\r\n\r\nOption? : ")
-    con.send("h")
+    con.answer("\x00\r\n\r\nOption? : ", "h")
     con.expect("h\r\nInstalled images versions: \r\n")
     con.expect("\tOS image 2  : 5.0.1.2\r\n" + MENU)
     con.menu("e")
@@ -139,8 +136,7 @@ def test_rest_of_an_answer_is_not_the_next_answer(rescue):
     con.expect("Netmask    :")
     time.sleep(5 * con.settle)
     con.send("\r")
-    assert "255.255.0.0" not in con.expect("Gateway    :")
-    con.send("\r")
+    assert "255.255.0.0" not in con.answer("Gateway    :", "\r")
     con.answer("Server addr:", "10.77.0.1\r")
     con.answer("Image Filename: ", "pkg.bin\r")
     con.menu("E")

@@ -119,8 +119,8 @@ def test_enter_keys_and_reminders(rescue, tmp_path):
     line_when(rescue, lambda s: s[4] == termios.B115200, "to 115200 baud")
     # At the transfer speed a line feed is not the Enter key: only byte 13 is.
     con.send("\n")
-    con.expect("\r\n    ... Waiting for the <Enter> key to be hit before the download can start...\r\n")
-    con.send("\r")
+    con.answer("\r\n    ... Waiting for the <Enter> key to be hit before the download can start...\r\n",
+               "\r")
     # sx sends at 115200: a line the launcher left at another speed gets nothing.
     rescue.uart("set 9600 8 none 1")
     sent, said = rescue.send(pkg)
@@ -132,8 +132,7 @@ def test_enter_keys_and_reminders(rescue, tmp_path):
     assert rescue.send(pkg)[0]
     line_when(rescue, lambda s: s[4] != termios.B115200, "back from 115200 baud")
     # Back at the old speed the terminal turns Enter into byte 10, which ends the wait.
-    con.expect("\r\r\n    ... Waiting for the <ENTER> key to be hit...\r\r\n")
-    con.send("\r")
+    con.answer("\r\r\n    ... Waiting for the <ENTER> key to be hit...\r\r\n", "\r")
     con.answer(SLOT_QUESTION, "\n")
     assert con.finish() == "bladesim: application ended (status 0)"
     # One reminder after eleven idle one-second polls.
