@@ -13,13 +13,16 @@ from conftest import damage, pack, sim
 def test_show_decodes_what_the_launcher_will_see(host_board, tmp_path):
     board = host_board
     board.slot(2, damage(pack(tmp_path / "two.pkg", "app:5.0.9.2"), 100))
-    board.env("gdbserver=on", "gdbport=4321", "pad=" + "x" * 1300, "shell=on")
+    # After the defaults' 157 bytes and the two settings' 26, the padding puts memchk=on
+    # on the last of the 1280 bytes the launcher reads after the checksum; shell=on lies
+    # past them and stays off.
+    board.env("gdbserver=on", "gdbport=4321", "pad=" + "x" * 1083, "memchk=on", "shell=on")
     board.eeprom(1, 2)
     report = json.loads(sim("show", board.path, "--json").stdout)
     env = report["environment"]
-    # shell=on lies past the 1280 bytes the launcher reads: it stays off.
-    assert (env["gdb"], env["gdbserver"], env["gdbport"], env["shell"]) == (True, True, 4321, False)
-    assert [s.split("=")[0] for s in report["beyond_window"]] == ["pad", "shell"]
+    assert (env["gdb"], env["gdbserver"], env["gdbport"], env["memchk"], env["shell"]) == (
+        True, True, 4321, True, False)
+    assert [s.split("=")[0] for s in report["beyond_window"]] == ["shell"]
     assert "lies past the 1280 bytes" in sim("env", board.path).stderr
     assert report["eeprom"] == {"boot_slot": 2, "booted_slot": 1}
     assert report["partitions"]["kernel"]["check"] == "good"
