@@ -126,6 +126,7 @@ class Board:
                 break
             time.sleep(0.01)
         with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
+            sock.settimeout(30)  # a relay that no longer answers fails the test
             sock.connect(path)
             sock.sendall(request.encode() + b"\n")
             return sock.makefile().readline().strip()
