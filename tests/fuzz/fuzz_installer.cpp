@@ -10,6 +10,7 @@
 #include "board.h"
 #include "crc.h"
 #include "flash.h"
+#include "i2c.h"
 #include "image.h"
 #include "installer.h"
 
@@ -98,7 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 3)
         return 0;
     const uint32_t S = fuzz::erase_size();
-    static const int opened = api_flash_init();
+    // As the launcher does at its start: the flash and the I2C buses open once.
+    static const int opened = api_flash_init() == 0 && api_i2c_init() == 0 ? 0 : -1;
     static int package = memfd_create("image", 0);
     if (opened != 0 || package < 0 || ftruncate(package, 0) != 0 ||
         pwrite(package, data + 3, size - 3, 0) != ssize_t(size - 3))
