@@ -95,30 +95,32 @@ class Boot:
         return text[text.rfind("bladesim: "):].split("\n")[0]
 
 
-def install(board, package, marks, cut=None):
-    """The install, cut at CUT (or whole, noting in MARKS that it finished)."""
+def install(board, package, cut=None):
+    """The install, cut at CUT (or whole): how the boot ended, and whether the slot was
+    put in place."""
     sim("env", board, "diagnostics=rescue")
     boot = Boot(board, *(["--fault", f"cut@{cut}"] if cut else []))
+    finished = False
     if boot.answer("Option? : ", "X") and boot.until(SWITCH):
         time.sleep(1)
         boot.con.send("\r")
         sim("send", board, package, check=False)
         time.sleep(2)
         boot.con.send("\r")
-        if boot.answer(SLOT_QUESTION, "1\r") and boot.until("Image1 updated succeeded"):
-            marks["renamed"] = True
+        finished = boot.answer(SLOT_QUESTION, "1\r") and boot.until("Image1 updated succeeded")
+        if finished:
             boot.answer("Option? : ", "E")
     ending = boot.ending()
     sim("env", board, "diagnostics=")
-    return ending
+    return ending, finished
 
 
-def recovery(board, package, marks, cut=None):
-    """The recovery copy, cut at CUT (or whole, noting in MARKS that it finished)."""
+def recovery(board, package, cut=None):
+    """The recovery copy, cut at CUT (or whole): how the boot ended, and whether the slot
+    was put in place."""
     boot = Boot(board, *(["--fault", f"cut@{cut}"] if cut else []))
-    if boot.answer(RECOVERY_QUESTION, "1\r") and boot.until("Setting boot image to 1"):
-        marks["renamed"] = True
-    return boot.ending()
+    finished = boot.answer(RECOVERY_QUESTION, "1\r") and boot.until("Setting boot image to 1")
+    return boot.ending(), finished
 
 
 def start_again(board):
@@ -169,11 +171,10 @@ def points(total, window, sample):
 def sweep(operation, template, work, sample):
     run = install if operation == "install" else recovery
     package = os.path.join(work, f"{operation}.pkg")
-    marks = {}
     board = prepare(template, work, operation)
-    ending = run(board, package, marks)
+    ending, finished = run(board, package)
     total = events_so_far(board)
-    if ending != APPLICATION or "renamed" not in marks:
+    if ending != APPLICATION or not finished:
         raise SystemExit(f"{operation}: the whole operation did not complete ({ending})")
     window = (max(1, total - WINDOW), total)
     cuts = points(total, window, sample)
@@ -182,7 +183,7 @@ def sweep(operation, template, work, sample):
     failures = 0
     for n in cuts:
         board = prepare(template, work, operation)
-        first = run(board, package, {}, cut=n)
+        first, _ = run(board, package, cut=n)
         damaged, torn = damage(board)
         second = start_again(board) if damaged is not None else "not started"
         booted = second == APPLICATION
