@@ -155,11 +155,26 @@ int close(int fd) {
             return e->ops->op args;                                                                \
         return real_##fn PLAIN_##op;                                                               \
     }
-#define PLAIN_read (fd, buf, n)
 #define PLAIN_write (fd, buf, n)
 #define PLAIN_pread (fd, buf, n, offset)
 #define PLAIN_pwrite (fd, buf, n, offset)
-TRANSFER_WRAPPER(read, read, (int fd, void* buf, size_t n), (*e, fd, buf, n))
+ssize_t read(int fd, void* buf, size_t n) {
+    REAL(read);
+    if (fd_entry* e = device(fd); e && e->ops->read)
+        return e->ops->read(*e, fd, buf, n);
+    uart_reading(fd);
+    return real_read(fd, buf, n);
+}
+
+// A line read from the console waits in libc's own read, past the wrapper above, when
+// nothing of it is buffered yet.
+char* fgets(char* s, int n, FILE* f) {
+    REAL(fgets);
+    if (f && f->_IO_read_ptr >= f->_IO_read_end)
+        uart_reading(fileno(f));
+    return real_fgets(s, n, f);
+}
+
 TRANSFER_WRAPPER(write, write, (int fd, const void* buf, size_t n), (*e, fd, buf, n))
 TRANSFER_WRAPPER(pread, pread, (int fd, void* buf, size_t n, off_t offset),
                  (*e, fd, buf, n, uint64_t(offset)))

@@ -114,5 +114,7 @@ int uart_tcflush(int fd, int queue);
 int uart_tcdrain(int fd);
 void uart_tcsetattr(int fd, int when, const termios* t);
 void uart_tcgetattr(int fd, termios* t);
+// Before a read of the console that waits for the operator.
+void uart_reading(int fd);
 
 } // namespace sim

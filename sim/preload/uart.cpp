@@ -110,6 +110,20 @@ void uart_tcsetattr(int fd, int when, const termios* t) {
     uart_ask(request);
 }
 
+// The launcher is about to wait on the console for the operator: the relay journals it
+// with what the line has carried so far, so that whoever types knows their key will be
+// read, never discarded as typed ahead. A read that returns at once by its settings (a
+// poll within the raw session's tenth of a second) is no wait.
+void uart_reading(int fd) {
+    REAL(tcgetattr);
+    termios t{};
+    if (cfg().journal[0] == '\0' || !on_uart(fd) || real_tcgetattr(fd, &t) != 0)
+        return;
+    if (!(t.c_lflag & ICANON) && (t.c_cc[VMIN] == 0 || t.c_cc[VTIME] != 0))
+        return;
+    uart_ask("read");
+}
+
 void uart_tcgetattr(int fd, termios* t) {
     char answer[64];
     long baud;

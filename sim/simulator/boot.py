@@ -7,6 +7,7 @@ import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import termios
 import threading
@@ -127,12 +128,76 @@ def no_console():
     signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
-class Relay:
-    """The console line relayed to the operator's terminal in a thread, with a socket where
-    `bladesim send` takes the line; Ctrl-] q on the console ends the boot."""
+def publish(path, text=None, link=None):
+    """A file (or a symbolic link) under the board's run directory that appears whole."""
+    part = path + ".part"
+    if os.path.lexists(part):
+        os.unlink(part)
+    if link is not None:
+        os.symlink(link, part)
+    else:
+        with open(part, "w") as f:
+            f.write(text)
+    os.replace(part, path)
 
-    def __init__(self, board, line, proc, scale=None):
-        self.done, self.result = threading.Event(), None
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def listening(port):
+    """True once something listens on 127.0.0.1:PORT (the kernel's own table says so)."""
+    want = f"0100007F:{port:04X}"
+    with open("/proc/net/tcp") as f:
+        return any(line.split()[1] == want and line.split()[3] == "0A"
+                   for line in f.readlines()[1:])
+
+
+class ConsoleServer:
+    """The lab's console server for the board: Debian's ser2net in front of the operator's
+    pseudo-terminal, on a telnet port of 127.0.0.1 (RFC 2217: a client's speed change
+    reaches the pseudo-terminal, so the line). It opens the port when a client connects and
+    lets go of it when the client leaves; a second client takes the console over."""
+
+    def __init__(self, board, tty, baud, port=None):
+        self.proc = None
+        self.port = port or free_port()
+        if not shutil.which("ser2net"):
+            return
+        conf = ("connection: &console#  accepter: telnet(rfc2217),tcp,127.0.0.1,"
+                f"{self.port}#  connector: serialdev,{tty},{baud}n81,local#  options:#"
+                "    kickolduser: true")
+        with open(board.p("run", "ser2net.log"), "wb") as log:
+            self.proc = subprocess.Popen(["ser2net", "-n", "-u", "-P", board.p("run", "ser2net.pid"),
+                                          "-Y", conf], stdin=subprocess.DEVNULL, stdout=log,
+                                         stderr=log, preexec_fn=no_console)
+        deadline = time.monotonic() + 30
+        while not listening(self.port):
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                self.close()
+                die(f"the console server did not listen on port {self.port} "
+                    f"(see {board.p('run', 'ser2net.log')})")
+            time.sleep(0.01)
+        publish(board.p("run", "telnet"), f"{self.port}\n")
+
+    def close(self):
+        if self.proc is not None:
+            self.proc.terminate()
+            self.proc.wait()
+            self.proc = None
+
+
+class Relay:
+    """The console line relayed in a thread: to the operator's terminal (bladesim's own,
+    unless the boot is detached) and to the operator's pseudo-terminal (run/tty) with the
+    console server in front of it; a socket where `bladesim send` takes the line; Ctrl-] q
+    on bladesim's terminal ends the boot."""
+
+    def __init__(self, board, line, scale=None, terminal=(0, 1), board_settings=None,
+                 telnet=None):
+        self.done, self.result, self.proc = threading.Event(), None, None
         self.senders = console.listen(board.p("run", "send.sock"))
         self.requests = self.uart = None
         if scale is not None:
@@ -140,14 +205,26 @@ class Relay:
             self.uart = console.Uart(board.baudrate(), scale,
                                      lambda event, fields: journal_append(board, event, fields))
             self.requests = console.listen(board.p("run", "line.sock"))
-        self.thread = threading.Thread(target=self.run, args=(line, proc), daemon=True)
+        self.port = console.Port(board.baudrate())
+        publish(board.p("run", "tty"), link=self.port.path)
+        self.server = ConsoleServer(board, self.port.path, board.baudrate(), telnet)
+        self.thread = threading.Thread(target=self.run, args=(line, terminal, board_settings),
+                                       daemon=True)
         self.thread.start()
 
-    def run(self, line, proc):
-        self.result = console.relay(line, self.senders, self.done, uart=self.uart,
-                                    requests=self.requests)
-        if self.result == "escape":
-            proc.terminate()
+    def announce(self, board):
+        """Where an operator's terminal program or telnet client reaches the console."""
+        where = f"bladesim: console on {self.port.path} ({board.p('run', 'tty')})"
+        if self.server.proc is not None:
+            where += f", telnet 127.0.0.1 {self.server.port}"
+        print(where, flush=True)
+
+    def run(self, line, terminal, board_settings):
+        self.result = console.relay(line, self.senders, self.done, terminal=terminal,
+                                    uart=self.uart, requests=self.requests, port=self.port,
+                                    board_settings=board_settings)
+        if self.result == "escape" and self.proc is not None:
+            self.proc.terminate()
 
     def close(self, drain=2.0):
         """Lets through what the board still wrote; True when the console's escape ended
@@ -155,9 +232,11 @@ class Relay:
         self.thread.join(drain)
         self.done.set()
         self.thread.join()
+        self.server.close()
         self.senders.close()
         if self.requests:
             self.requests.close()
+        self.port.close()
         return self.result == "escape"
 
 
@@ -219,12 +298,14 @@ def boot_preload(board, args, cfg, faults, saved_tty):
         shutil.copyfile(args.image, board.p("tmp", "image"))
     info_r, info_w = os.pipe()
     lab = Lab(board, faults)
-    # On a terminal the board gets a serial line of its own, which bladesim relays: a
-    # pseudo-terminal that starts as the operator's terminal is set.
+    # On a terminal, or detached from one, the board gets a serial line of its own, which
+    # bladesim relays: a pseudo-terminal that starts as the operator's terminal is set.
+    terminal = os.isatty(0) and not args.detach
     line = slave = console_tty = None
-    if os.isatty(0):
+    if terminal or args.detach:
         line, slave = os.openpty()
-        termios.tcsetattr(slave, termios.TCSANOW, boot_loader_line(board, termios.tcgetattr(0)))
+        base = termios.tcgetattr(0 if terminal else slave)
+        termios.tcsetattr(slave, termios.TCSANOW, boot_loader_line(board, base))
         console_tty = os.ttyname(slave)
     cmd = sandbox_command(board, faults, args.ppc, scale, info_fd=info_w, netns=lab.board_ns,
                           console_tty=console_tty)
@@ -233,9 +314,10 @@ def boot_preload(board, args, cfg, faults, saved_tty):
                                    "faults": faults, "time_scale": scale})
     # Ctrl-C, Ctrl-\\ and Ctrl-Z on the console reach the launcher's own handling only. A
     # SIGTERM, or the console's hang-up (a closed terminal), ends the boot in order.
-    console_signals = (signal.SIGINT, signal.SIGQUIT, signal.SIGTSTP)
+    # Detached, Ctrl-C on bladesim's terminal ends the boot.
+    console_signals = (signal.SIGINT, signal.SIGQUIT, signal.SIGTSTP) if not args.detach else ()
     old = {sig: signal.signal(sig, signal.SIG_IGN) for sig in console_signals}
-    for sig in (signal.SIGTERM, signal.SIGHUP):
+    for sig in (signal.SIGTERM, signal.SIGHUP) + ((signal.SIGINT,) if args.detach else ()):
         old[sig] = signal.signal(sig, stop_boot)
     proc = relay = stopped_by = None
     status = 0
@@ -245,15 +327,18 @@ def boot_preload(board, args, cfg, faults, saved_tty):
         if slave is None:
             proc = subprocess.Popen(cmd, pass_fds=(info_w,), stderr=errors, preexec_fn=no_console)
         else:
-            # Raw before the board can print: a key typed after its first prompt is a key,
-            # never the terminal's own end of input or interrupt.
-            tty.setraw(0)
-            proc = subprocess.Popen(cmd, pass_fds=(info_w,), stdin=slave, stdout=slave,
-                                    stderr=errors or slave, preexec_fn=own_console)
+            relay = Relay(board, line, scale, terminal=(0, 1) if terminal else None,
+                          telnet=args.telnet)
+            relay.announce(board)
+            if terminal:
+                # Raw before the board can print: a key typed after its first prompt is a
+                # key, never the terminal's own end of input or interrupt.
+                tty.setraw(0)
+            proc = relay.proc = subprocess.Popen(cmd, pass_fds=(info_w,), stdin=slave,
+                                                 stdout=slave, stderr=errors or slave,
+                                                 preexec_fn=own_console)
             os.close(slave)
-            with open(board.p("run", "console"), "w") as f:
-                f.write(console_tty)
-            relay = Relay(board, line, proc, scale)
+            publish(board.p("run", "console"), console_tty)
         os.close(info_w)
         recorder = threading.Thread(target=record_sandbox, args=(board, info_r), daemon=True)
         recorder.start()
@@ -288,35 +373,44 @@ def boot_preload(board, args, cfg, faults, saved_tty):
 def boot_system(board, args, faults, saved_tty):
     cuts = [int(f[4:]) for f in faults if f.startswith("cut@")]
     launcher = ppc_tool(os.path.join("src", "bladeboot"), "PowerPC launcher")
+    # The machine's console UART on a pseudo-terminal: QEMU sets on it the speed and
+    # framing the guest gives its 16550, which the relay compares with the operator's.
+    line, slave = os.openpty()
+    tty.setraw(slave)
     try:
-        cmd = sysboard.prepare(board, PARTITIONS, launcher, board.baudrate(), args.image, faults,
-                               args.floor)
+        cmd = sysboard.prepare(board, PARTITIONS, launcher, board.baudrate(), os.ttyname(slave),
+                               args.image, faults, args.floor)
     except sysboard.BuildError as e:
         die(str(e))
     guard.mark_flash(board)
     lab = Lab(board, faults, tap=True)
     started = time.time()
     journal_append(board, "boot", {"build": "system", "faults": faults})
-    old = {sig: signal.signal(sig, stop_boot) for sig in (signal.SIGTERM, signal.SIGHUP)}
-    old[signal.SIGINT] = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    stops = (signal.SIGTERM, signal.SIGHUP) + ((signal.SIGINT,) if args.detach else ())
+    old = {sig: signal.signal(sig, stop_boot) for sig in stops}
+    if not args.detach:
+        old[signal.SIGINT] = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    terminal = saved_tty is not None and not args.detach
     proc, stopped_by, cut, failure, relay = None, None, False, None, None
     status = 0
     done = threading.Event()
     try:
         lab.start()
+        relay = Relay(board, line, terminal=(0, 1) if terminal else None,
+                      board_settings=lambda: console.line_settings(line), telnet=args.telnet)
+        relay.announce(board)
+        if terminal:
+            tty.setraw(0)
         with open(board.p("run", "qemu.log"), "wb") as log:
-            proc = subprocess.Popen(["ip", "netns", "exec", lab.lab_ns] + cmd, stderr=log,
-                                    stdin=subprocess.DEVNULL, stdout=log, preexec_fn=no_console)
+            proc = relay.proc = subprocess.Popen(["ip", "netns", "exec", lab.lab_ns] + cmd,
+                                                 stderr=log, stdin=subprocess.DEVNULL, stdout=log,
+                                                 preexec_fn=no_console)
         # The flash watcher reads the machine's trace from its start: QEMU runs only as fast
         # as it is read.
         result = []
         watcher = threading.Thread(target=lambda: result.append(sysboard.watch_flash(
             board.p("run"), min(cuts) if cuts else None, proc, done)), daemon=True)
         watcher.start()
-        line = sysboard.connect(board.p("run", "console.sock"), proc)
-        relay = Relay(board, line.fileno(), proc)
-        if saved_tty is not None:
-            tty.setraw(0)
         status = proc.wait()
         done.set()
         watcher.join()
@@ -334,6 +428,8 @@ def boot_system(board, args, faults, saved_tty):
         done.set()
         if relay is not None and relay.close():
             stopped_by = "the console's Ctrl-] q"
+        os.close(slave)
+        os.close(line)
         lab.stop()
         for sig, action in old.items():
             signal.signal(sig, action)

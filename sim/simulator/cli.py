@@ -388,6 +388,11 @@ def parser():
     p.add_argument("--fault", action="append", default=[], help="a fault for this boot only")
     p.add_argument("--stderr", help="append the launcher's standard error to this file")
     p.add_argument("--image", help="a package placed at /tmp/image before the launcher starts")
+    p.add_argument("--detach", action="store_true",
+                   help="not on this terminal: the console only on the operator's "
+                        "pseudo-terminal (run/tty) and the telnet port; Ctrl-C here ends the boot")
+    p.add_argument("--telnet", type=int, metavar="PORT",
+                   help="the console server's telnet port on 127.0.0.1 (default: a free one)")
     p.add_argument("--floor", action="store_true",
                    help="system board: after the application, the same guest times reading "
                         "the slot and unpacking its archive (the floor bench/system_bench.py "

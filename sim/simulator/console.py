@@ -8,10 +8,12 @@ On a preload board the relay is also the blade's UART (`Uart`): the device libra
 it to drain, to flush the output queue, and to set or report the line's speed, character
 size, parity and stop bits, which a pseudo-terminal cannot hold. Requests come one per
 connection to the line socket, a line each: "drain", "flush", "get", "set BAUD BITS
-PARITY STOP"; every answer is one line."""
+PARITY STOP", and "read" before the launcher waits on the console for the operator;
+every answer is one line."""
 import os
 import select
 import socket
+import termios
 import time
 from collections import deque
 
@@ -101,6 +103,10 @@ class Uart:
         # launcher takes each byte faster than a line can bring the next.
         self.incoming = deque()
         self.in_free_at = 0.0
+        # Bytes the board wrote and bytes it was given, when it last said it reads: a poll
+        # that finds the line as the last one did is the same wait.
+        self.written = self.given = 0
+        self.read_mark = None
 
     def take_input(self, data, now):
         start = max(now, self.in_free_at)
@@ -112,12 +118,14 @@ class Uart:
         out = b""
         while self.incoming and self.incoming[0][0] <= now:
             out += self.incoming.popleft()[1]
+        self.given += len(out)
         return out
 
     def input_timeout(self, now):
         return max(0.0, self.incoming[0][0] - now) if self.incoming else None
 
     def take(self, data, now):
+        self.written += len(data)
         start = max(now, self.free_at)
         self.free_at = start + len(data) * 10 / self.settings[0] * self.scale
         self.queue.append([max(self.free_at, now + UART_LATENCY), data, False])
@@ -165,6 +173,12 @@ class Uart:
             return "ok"
         if words == ["get"]:
             return " ".join(str(s) for s in self.settings)
+        if words == ["read"]:
+            # The launcher waits on the console for a key or a line, after all this.
+            if self.read_mark != (self.written, self.given):
+                self.read_mark = (self.written, self.given)
+                self.journal("read", {"before": text((self.sent + self.queued())[-400:])})
+            return "ok"
         if len(words) == 5 and words[0] == "set" and words[3] in ("none", "even", "odd"):
             try:
                 settings = (int(words[1]), int(words[2]), words[3], int(words[4]))
@@ -209,23 +223,88 @@ def read_ready(fd):
     return out
 
 
-def relay(line, listener, stop, operator_in=0, operator_out=1, uart=None, requests=None):
+class Port:
+    """The operator's end of the console line: a pseudo-terminal that a terminal program
+    (picocom, minicom, screen, tio) or the console server opens as the serial device it is.
+    The speed and stop bits set on it are the operator's side of the line: when they
+    differ from the board's, each side sees the other's bytes garbled. While nothing has it
+    open, what the board says is lost, as on a line with nobody at its other end."""
+
+    def __init__(self, baud):
+        self.master, slave = os.openpty()
+        attrs = termios.tcgetattr(slave)
+        attrs[0] = attrs[1] = attrs[3] = 0  # raw, as a serial device is before it is set
+        attrs[2] = termios.CS8 | termios.CREAD | termios.CLOCAL
+        attrs[4] = attrs[5] = getattr(termios, f"B{baud}", termios.B9600)
+        termios.tcsetattr(slave, termios.TCSANOW, attrs)
+        self.path = os.ttyname(slave)
+        os.close(slave)
+        os.set_blocking(self.master, False)
+        self.poller = select.poll()
+        self.poller.register(self.master, select.POLLIN)
+
+    def attached(self):
+        return not any(ev & select.POLLHUP for _, ev in self.poller.poll(0))
+
+    def settings(self):
+        return line_settings(self.master)
+
+    def write(self, data):
+        try:
+            os.write(self.master, data)
+        except OSError:  # nobody there, or a reader that does not keep up: bytes lost
+            pass
+
+    def close(self):
+        os.close(self.master)
+
+
+SPEEDS = {getattr(termios, f"B{b}"): b for b in
+          (1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400)}
+
+
+def line_settings(fd):
+    """The speed and stop bits a terminal line is set to (a pseudo-terminal holds no other
+    framing): what either end of the line compares."""
+    attrs = termios.tcgetattr(fd)
+    return SPEEDS.get(attrs[5], 0), 2 if attrs[2] & termios.CSTOPB else 1
+
+
+def relay(line, listener, stop, terminal=(0, 1), uart=None, requests=None, port=None,
+          board_settings=None):
     """Copies bytes until the line closes ("closed"), STOP is set ("stopped") or the
-    operator types Ctrl-] q ("escape"). LINE is a descriptor, LISTENER a socket; with a
-    Uart, REQUESTS is the socket of the device library's line requests."""
-    sender, reading, escape = None, True, Escape()
+    operator types Ctrl-] q on TERMINAL ("escape"). LINE is a descriptor, LISTENER a socket;
+    with a Uart, REQUESTS is the socket of the device library's line requests. TERMINAL
+    (input and output descriptors, or None) follows the line's speed; PORT, the operator's
+    pseudo-terminal, has a speed of its own, compared with BOARD_SETTINGS() (speed, stop
+    bits), or with the Uart's."""
+    sender, escape = None, Escape()
+    reading = terminal is not None
     drains, closed = [], False
+    if board_settings is None and uart:
+        def board_settings():
+            return uart.settings[0], uart.settings[3]
+
+    def port_garbles():
+        return board_settings is not None and port.settings() != board_settings()
 
     def deliver(data):
         """The board's bytes to whoever has the line; False when the operator is gone."""
         nonlocal sender
-        try:
-            write_all(sender.fileno() if sender else operator_out, data)
-        except OSError:
-            if not sender:
+        if sender:
+            try:
+                write_all(sender.fileno(), data)
+            except OSError:
+                sender.close()
+                sender = None
+            return True
+        if port and attached:
+            port.write(garble(data) if port_garbles() else data)
+        if terminal:
+            try:
+                write_all(terminal[1], data)
+            except OSError:
                 return False
-            sender.close()
-            sender = None
         return True
 
     def to_line(data):
@@ -238,6 +317,7 @@ def relay(line, listener, stop, operator_in=0, operator_out=1, uart=None, reques
     while not stop.is_set() or (uart and uart.queue):
         now = time.monotonic()
         escape.tick(now)
+        attached = port is not None and port.attached()
         if uart:
             arrived = uart.input_due(now)
             if arrived and not closed:
@@ -253,7 +333,8 @@ def relay(line, listener, stop, operator_in=0, operator_out=1, uart=None, reques
                 return "closed"
         watch = [listener] + ([requests] if requests else [])
         watch += [] if closed else [line]
-        watch += [sender] if sender else [operator_in] if reading else []
+        watch += [sender] if sender else [terminal[0]] if reading else []
+        watch += [port.master] if attached and not sender else []
         waits = [escape.timeout(now)] + ([uart.timeout(now), uart.input_timeout(now)] if uart else [])
         wait = min([w for w in waits if w is not None] + [0.05])
         ready, _, _ = select.select(watch, [], [], wait)
@@ -296,8 +377,8 @@ def relay(line, listener, stop, operator_in=0, operator_out=1, uart=None, reques
             else:
                 sender.close()
                 sender = None
-        elif not sender and reading and operator_in in ready:
-            data = read_some(operator_in)
+        elif not sender and reading and terminal[0] in ready:
+            data = read_some(terminal[0])
             if not data:
                 reading = False
                 continue
@@ -306,17 +387,25 @@ def relay(line, listener, stop, operator_in=0, operator_out=1, uart=None, reques
                 return "escape"
             if data:
                 to_line(data)
+        if port and port.master in ready and not sender:
+            data = read_some(port.master)
+            if data:
+                to_line(garble(data) if port_garbles() else data)
     return "stopped"
 
 
 def listen(path):
-    try:
-        os.unlink(path)
-    except FileNotFoundError:
-        pass
+    """A socket that listens at PATH: the path appears only once it listens."""
+    part = path + ".part"
+    for old in (path, part):
+        try:
+            os.unlink(old)
+        except FileNotFoundError:
+            pass
     sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    sock.bind(path)
+    sock.bind(part)
     sock.listen(8)
+    os.replace(part, path)
     return sock
 
 

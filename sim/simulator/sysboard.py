@@ -10,7 +10,6 @@ import hashlib
 import os
 import select
 import shutil
-import socket
 import subprocess
 import sys
 import stat
@@ -426,7 +425,7 @@ def eeprom_changes(events, eeprom):
     return bytes(data)
 
 
-def qemu_command(board, partitions, kdir, baudrate):
+def qemu_command(board, partitions, kdir, baudrate, console_tty):
     """QEMU's command line. It runs in the lab's network namespace: the blade's management
     port (eth1, the second card) is on the lab's tap device, where the lab's router, DHCP
     and TFTP servers are, as on the preload board; the first card is the blade's other port,
@@ -440,7 +439,7 @@ def qemu_command(board, partitions, kdir, baudrate):
            "-initrd", os.path.join(r, "initrd"), "-pidfile", os.path.join(r, "qemu.pid"),
            "-append", f"console=ttyS0,{baudrate} quiet mtdparts={FLASH_MTD_ID}:{parts}",
            "-drive", f"if=pflash,file={os.path.join(r, 'flash.bin')},format=raw",
-           "-chardev", f"socket,id=console,path={os.path.join(r, 'console.sock')},server=on,wait=on",
+           "-chardev", f"serial,id=console,path={console_tty}",
            "-serial", "chardev:console",
            "-chardev", f"file,id=events,path={os.path.join(r, 'events')}",
            "-serial", "chardev:events",
@@ -451,7 +450,8 @@ def qemu_command(board, partitions, kdir, baudrate):
     return cmd
 
 
-def prepare(board, partitions, launcher, baudrate, image=None, faults=(), floor=False):
+def prepare(board, partitions, launcher, baudrate, console_tty, image=None, faults=(),
+            floor=False):
     """Everything one boot needs in the board's run directory; returns QEMU's command line."""
     r = board.p("run")
     os.makedirs(r, exist_ok=True)
@@ -482,7 +482,7 @@ def prepare(board, partitions, launcher, baudrate, image=None, faults=(), floor=
     if os.path.lexists(trace):
         os.unlink(trace)
     os.mkfifo(trace)
-    return qemu_command(board, partitions, kdir, baudrate)
+    return qemu_command(board, partitions, kdir, baudrate, console_tty)
 
 
 F_SETPIPE_SZ = 1031
@@ -544,17 +544,3 @@ def finish(board, partitions=PARTITIONS):
     with open(board.p("eeprom.bin"), "wb") as f:
         f.write(eeprom)
     return events
-
-
-def connect(path, proc, timeout=30.0):
-    """The machine's console socket, once QEMU has made it."""
-    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    deadline = time.monotonic() + timeout
-    while True:
-        try:
-            sock.connect(path)
-            return sock
-        except OSError:
-            if proc.poll() is not None or time.monotonic() > deadline:
-                raise BuildError(f"QEMU did not open its console at {path}")
-            time.sleep(0.02)

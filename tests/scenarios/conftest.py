@@ -85,14 +85,19 @@ class Board:
     def pauses(self):
         return [e["seconds"] for e in self.journal() if e["event"] == "pause"]
 
+    def run_file(self, name, timeout=30):
+        """A file that bladesim puts in the board's run directory for this boot (each appears
+        whole, a socket once it listens)."""
+        path = self.p("run", name)
+        deadline = time.time() + timeout
+        while not (os.path.lexists(path) and os.lstat(path).st_mtime >= self.booted):
+            assert time.time() < deadline, f"bladesim never made run/{name} for the boot"
+            time.sleep(0.01)
+        return path
+
     def _line(self):
         """The board's own serial line, once bladesim has made it for the boot."""
-        path = self.p("run", "console")
-        for _ in range(200):
-            if os.path.exists(path) and os.path.getmtime(path) >= self.booted:
-                break
-            time.sleep(0.01)
-        with open(path) as f:
+        with open(self.run_file("console")) as f:
             return os.open(f.read().strip(), os.O_RDWR | os.O_NOCTTY)
 
     def line_settings(self):
@@ -120,11 +125,7 @@ class Board:
 
     def uart(self, request="get"):
         """Asks the board's UART (the console relay), as the device library does."""
-        for _ in range(200):
-            path = self.p("run", "line.sock")
-            if os.path.exists(path) and os.path.getmtime(path) >= self.booted:
-                break
-            time.sleep(0.01)
+        path = self.run_file("line.sock")
         with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
             sock.settimeout(30)  # a relay that no longer answers fails the test
             sock.connect(path)
@@ -159,26 +160,48 @@ class Board:
             args.append("--ppc")
         log = open(self.p("console.log"), "a")
         self.booted = time.time() - 1
+        self.journal_at = os.path.getsize(self.p("journal.jsonl"))
         # The board's line starts with echo on, as the blade's serial console does: what
         # the console shows of a key is what the launcher's own settings make of it.
         child = pexpect.spawn("/usr/bin/python3", args, timeout=timeout, encoding="latin-1",
                               codec_errors="replace", dimensions=(50, 200), logfile=log)
-        return Console(child, slow=self.build != "host")
+        return Console(child, self)
+
+    def reading(self, after, timeout=60):
+        """Waits until the launcher waits on its console for the operator, the last it
+        printed ending with AFTER (the board journals each such read with what the line had
+        carried by then). Reads of the journal go on from the last one found."""
+        deadline = time.time() + timeout
+        tail = after[-300:]
+        while True:
+            with open(self.p("journal.jsonl"), "rb") as f:
+                f.seek(self.journal_at)
+                for line in f:
+                    if not line.endswith(b"\n"):
+                        break
+                    self.journal_at += len(line)
+                    e = json.loads(line)
+                    if e["event"] == "read" and e["before"].endswith(tail):
+                        return
+            assert time.time() < deadline, f"the launcher never read its console after {after!r}"
+            time.sleep(0.005)
 
 
 class Console:
-    """The operator's side of the console; every wait also watches for breakage."""
+    """The operator's side of the console; every wait also watches for breakage, and every
+    key is typed once the board says the launcher reads the console."""
 
-    def __init__(self, child, slow=False):
+    def __init__(self, child, board):
         self.child = child
+        self.board = board
         self.seen = ""
-        # Time for the launcher to be back in its key read after showing a prompt.
-        self.settle = 0.3 if slow else 0.1
+        self.last = ""  # the text of the last wait
 
     def expect(self, text, timeout=None):
         patterns = [text] + BROKEN
         i = self.child.expect_exact(patterns, timeout=timeout or self.child.timeout)
         self.seen += self.child.before + self.child.after
+        self.last = text
         if i != 0:
             rest = self.child.read_nonblocking(4000, timeout=1) if self.child.isalive() else ""
             raise AssertionError(f"broken: {patterns[i]!r}\n{self.seen}{rest}")
@@ -187,22 +210,26 @@ class Console:
     def send(self, text):
         self.child.send(text)
 
+    def reading(self):
+        """Once the launcher reads the console after the text of the last wait: what comes
+        before that is typed-ahead, which every question discards."""
+        self.board.reading(self.last)
+
     def answer(self, prompt, text):
-        """Waits for a prompt, lets the launcher reach its read, and types the answer."""
+        """Waits for a prompt and for the launcher's read after it, and types the answer."""
         before = self.expect(prompt)
-        time.sleep(self.settle)
+        self.reading()
         self.child.send(text)
         return before
 
     def end_input(self):
-        """The console's end of input once the launcher is back in its read: what comes
-        before that is typed-ahead, which every question discards."""
-        time.sleep(self.settle)
+        """The console's end of input once the launcher reads after what it last printed."""
+        self.reading()
         self.child.sendeof()
 
     def interrupt(self):
-        """Ctrl-C once the launcher is back in its read after what it last printed."""
-        time.sleep(self.settle)
+        """Ctrl-C once the launcher reads after what it last printed."""
+        self.reading()
         self.child.sendintr()
 
     def menu(self, key):

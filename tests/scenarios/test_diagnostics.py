@@ -70,7 +70,7 @@ def test_still_mounted_user_filesystem_is_not_erased(board):
         while not any(p for p in os.listdir("/proc") if p.isdigit() and _is_holder(p)):
             assert time.time() < deadline
             time.sleep(0.05)
-        time.sleep(con.settle)
+        con.reading()
         con.send("y")
         con.expect("unmount filesystem\r\n/user is still mounted; the filesystem is not erased\r\n"
                    "Booting diags image...\r\n")

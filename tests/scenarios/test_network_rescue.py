@@ -115,7 +115,7 @@ def test_file_name_rules(rescue):
                "a|b", "a>b", "a&b", "*.pkg", "~/pkg", "a(b", "a{b}", "a#b", "a!b", "a?b",
                "\x80\xff"]  # bytes 128 to 255 are stored as typed, and refused
     for name in refused + ["qq"]:  # two characters, beginning with q: a name
-        time.sleep(con.settle)
+        con.reading()
         con.send(name + "\r")
         assert con.expect("\r\n") == name  # echoed as typed
         if name != "qq":

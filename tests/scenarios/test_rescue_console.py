@@ -3,7 +3,6 @@
 import os
 import subprocess
 import termios
-import time
 
 import pytest
 
@@ -51,7 +50,7 @@ def test_line_editor(rescue):
     rescue.set_line(attrs)
     for keys, echo, line in EDITOR_CASES:
         con.tftp_rescue("10.77.1.2", "", "", "10.77.0.1")
-        time.sleep(con.settle)
+        con.reading()
         con.send(keys)
         shown = con.expect("\r\n")
         assert shown + "\n" == echo, (keys, shown)
@@ -66,7 +65,7 @@ def test_line_editor(rescue):
 def test_ctrl_c_as_a_signal_abandons_the_download(rescue):
     con = rescue.boot()
     con.tftp_rescue("10.77.1.2", "", "", "10.77.0.1")
-    time.sleep(con.settle)
+    con.reading()
     con.send("zz")
     con.expect("zz")
     con.interrupt()
@@ -97,32 +96,29 @@ def test_menu_keys(rescue):
 def test_keys_that_must_not_act(rescue):
     con = rescue.boot()
     con.expect("\r\nOption? : ")
-    time.sleep(con.settle)
+    con.reading()
     # Ctrl-\ and Ctrl-Z neither kill nor stop the launcher; the menu read goes on, as if
     # they had not been pressed.
     con.send("\x1c\x1a")
-    time.sleep(con.settle)
     # A cursor or function key is one unknown key, not its last letter's option.
     for key in ("\x1b[D", "\x1b[H", "\x1bOP"):
         con.send(key)
         assert con.expect('\x1b\r\nunknown option "\x1b". Please try again\r\n\r\nOption? : ') == ""
-        time.sleep(con.settle)
+        con.reading()
     # A sequence ends at the first byte that cannot continue it, and that byte is the next
     # key, not lost.
     con.send("\x1b[12\r")
     con.expect('unknown option "\x1b". Please try again\r\n\r\nOption? : ')
     con.expect('unknown option "')
     assert con.expect('". Please try again\r\n\r\nOption? : ').strip("\r\n") == ""
-    time.sleep(con.settle)
+    con.reading()
     # A line pasted at the menu is one key: H shows the versions, the rest is dropped.
     con.send("HE\r")
     con.expect("\tOS image 2  : 5.0.1.2\r\n" + MENU + "\r\nOption? : ")
-    time.sleep(con.settle)
+    con.reading()
     # Typed ahead of a question, a line's rest cannot answer it.
     con.send("dy")
-    con.expect("keys will be lost) y/N: ")
-    time.sleep(5 * con.settle)
-    con.send("n")
+    con.answer("keys will be lost) y/N: ", "n")
     con.expect("Booting diags image...")
     assert con.finish() == "bladesim: application ended (status 0)"
     assert "Erasing" not in con.output() and con.output().count("Installed images") == 1
@@ -133,9 +129,7 @@ def test_rest_of_an_answer_is_not_the_next_answer(rescue):
     con = rescue.boot()
     con.menu("T")
     con.answer("IP addr    :", "10.77.1.2\r255.255.0.0\r")
-    con.expect("Netmask    :")
-    time.sleep(5 * con.settle)
-    con.send("\r")
+    con.answer("Netmask    :", "\r")
     assert "255.255.0.0" not in con.answer("Gateway    :", "\r")
     con.answer("Server addr:", "10.77.0.1\r")
     con.answer("Image Filename: ", "pkg.bin\r")
