@@ -41,6 +41,16 @@ class Board:
     def __init__(self, path, build):
         self.path = str(path)
         self.build = build
+        self.detached = None
+        self.children = []  # the operator's programs on terminals of their own
+
+    def close(self):
+        """Whatever of the test's boot still runs ends, even when the test failed."""
+        for child in self.children:
+            child.close(force=True)
+        if self.detached and self.detached.poll() is None:
+            self.detached.terminate()
+            self.detached.communicate(timeout=60)
 
     def p(self, *parts):
         return os.path.join(self.path, *parts)
@@ -150,7 +160,11 @@ class Board:
         out, _ = proc.communicate(timeout=300)
         return proc.returncode == 0, out.decode("latin-1")
 
-    def boot(self, *extra, time_scale=TIME_SCALE, timeout=60, stderr=None, image=None):
+    def boot(self, *extra, time_scale=TIME_SCALE, timeout=60, stderr=None, image=None,
+             detach=False):
+        """A boot with the console on bladesim's own terminal; DETACH: without one, the
+        bladesim process (its output piped) for an operator's program to reach through
+        run/tty or the telnet port."""
         args = [BLADESIM, "boot", self.path, "--time-scale", time_scale, *extra]
         if stderr:
             args += ["--stderr", str(stderr)]
@@ -161,11 +175,34 @@ class Board:
         log = open(self.p("console.log"), "a")
         self.booted = time.time() - 1
         self.journal_at = os.path.getsize(self.p("journal.jsonl"))
+        if detach:
+            self.detached = subprocess.Popen(["/usr/bin/python3", *args, "--detach"],
+                                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                             stderr=subprocess.STDOUT, text=True)
+            return self.detached
         # The board's line starts with echo on, as the blade's serial console does: what
         # the console shows of a key is what the launcher's own settings make of it.
         child = pexpect.spawn("/usr/bin/python3", args, timeout=timeout, encoding="latin-1",
                               codec_errors="replace", dimensions=(50, 200), logfile=log)
+        self.children.append(child)
         return Console(child, self)
+
+    def terminal(self, *argv, timeout=60):
+        """An operator's program (a terminal program or a telnet client) on a terminal of
+        its own, once the detached boot has made the console it reaches."""
+        self.run_file("telnet")
+        log = open(self.p("console.log"), "a")
+        child = pexpect.spawn(argv[0], list(argv[1:]), timeout=timeout, encoding="latin-1",
+                              codec_errors="replace", dimensions=(50, 200), logfile=log)
+        self.children.append(child)
+        return Console(child, self)
+
+    def ended(self, timeout=120):
+        """bladesim's closing line for a detached boot."""
+        out, _ = self.detached.communicate(timeout=timeout)
+        for b in BROKEN:
+            assert b not in out, out
+        return [line for line in out.splitlines() if line.startswith("bladesim: ")][-1]
 
     def reading(self, after, timeout=60):
         """Waits until the launcher waits on its console for the operator, the last it
@@ -276,18 +313,22 @@ def templates(tmp_path_factory):
     return template
 
 
+def made_board(tmp_path, template, build):
+    path = tmp_path / "board"
+    shutil.copytree(template, path, symlinks=True)
+    board = Board(path, build)
+    yield board
+    board.close()
+
+
 @pytest.fixture(params=BUILDS)
 def board(request, tmp_path, templates):
-    path = tmp_path / "board"
-    shutil.copytree(templates(request.param), path, symlinks=True)
-    return Board(path, request.param)
+    yield from made_board(tmp_path, templates(request.param), request.param)
 
 
 @pytest.fixture
 def host_board(tmp_path, templates):
-    path = tmp_path / "board"
-    shutil.copytree(templates("host"), path, symlinks=True)
-    return Board(path, "host")
+    yield from made_board(tmp_path, templates("host"), "host")
 
 
 @pytest.fixture

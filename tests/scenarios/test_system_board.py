@@ -3,14 +3,13 @@
 i2c-dev and 8250 drivers. Outcomes only: console texts, flash, EEPROM, the next boot."""
 import json
 import os
-import shutil
 import signal
 import subprocess
 import time
 
 import pytest
 
-from conftest import REPO, Board, data_file, sim
+from conftest import REPO, data_file, made_board, sim
 
 pytestmark = pytest.mark.skipif(os.environ.get("BLADEBOOT_SKIP_SYSTEM") == "1",
                                 reason="system board scenarios not asked for")
@@ -30,9 +29,7 @@ def system_template(tmp_path_factory):
 
 @pytest.fixture
 def blade(tmp_path, system_template):
-    path = tmp_path / "board"
-    shutil.copytree(system_template, path, symlinks=True)
-    return Board(path, "system")
+    yield from made_board(tmp_path, system_template, "system")
 
 
 def boot(blade, extra=(), **kw):
