@@ -196,7 +196,7 @@ class Relay:
     on bladesim's terminal ends the boot."""
 
     def __init__(self, board, line, scale=None, terminal=(0, 1), board_settings=None,
-                 telnet=None):
+                 telnet=None, guest=None):
         self.done, self.result, self.proc = threading.Event(), None, None
         self.senders = console.listen(board.p("run", "send.sock"))
         self.requests = self.uart = None
@@ -208,8 +208,8 @@ class Relay:
         self.port = console.Port(board.baudrate())
         publish(board.p("run", "tty"), link=self.port.path)
         self.server = ConsoleServer(board, self.port.path, board.baudrate(), telnet)
-        self.thread = threading.Thread(target=self.run, args=(line, terminal, board_settings),
-                                       daemon=True)
+        self.thread = threading.Thread(target=self.run, args=(board, line, terminal,
+                                                              board_settings, guest), daemon=True)
         self.thread.start()
 
     def announce(self, board):
@@ -219,10 +219,12 @@ class Relay:
             where += f", telnet 127.0.0.1 {self.server.port}"
         print(where, flush=True)
 
-    def run(self, line, terminal, board_settings):
+    def run(self, board, line, terminal, board_settings, guest):
         self.result = console.relay(line, self.senders, self.done, terminal=terminal,
                                     uart=self.uart, requests=self.requests, port=self.port,
-                                    board_settings=board_settings)
+                                    board_settings=board_settings, guest=guest,
+                                    journal=lambda event, fields: journal_append(board, event,
+                                                                                 fields))
         if self.result == "escape" and self.proc is not None:
             self.proc.terminate()
 
@@ -396,8 +398,9 @@ def boot_system(board, args, faults, saved_tty):
     done = threading.Event()
     try:
         lab.start()
+        guest = console.GuestLine(board.p("run", "events"), board.baudrate())
         relay = Relay(board, line, terminal=(0, 1) if terminal else None,
-                      board_settings=lambda: console.line_settings(line), telnet=args.telnet)
+                      board_settings=lambda: guest.settings, telnet=args.telnet, guest=guest)
         relay.announce(board)
         if terminal:
             tty.setraw(0)

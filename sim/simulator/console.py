@@ -270,17 +270,47 @@ def line_settings(fd):
     return SPEEDS.get(attrs[5], 0), 2 if attrs[2] & termios.CSTOPB else 1
 
 
+class GuestLine:
+    """A system board's word about its console, from the guest's event line (the file
+    run/events) as it comes: the speed and stop bits the guest sets on its UART ("line BAUD
+    STOP": QEMU's own model of the divisor is no measure of it), and each wait of the
+    launcher in a read of the console ("read TX RX")."""
+
+    def __init__(self, events, baud):
+        self.events, self.at, self.rest = events, 0, b""
+        self.settings = (baud, 1)
+
+    def __call__(self):
+        """The guest's new words, in order: ("line", (baud, stop)) or ("read", None)."""
+        with open(self.events, "rb") as f:
+            f.seek(self.at)
+            data = f.read()
+        self.at += len(data)
+        lines = (self.rest + data).split(b"\n")
+        self.rest = lines.pop()
+        said = []
+        for words in (line.split() for line in lines):
+            if len(words) == 3 and words[0] == b"line" and words[1].isdigit():
+                self.settings = (int(words[1]), int(words[2]))
+                said.append(("line", self.settings))
+            elif words[:1] == [b"read"]:
+                said.append(("read", None))
+        return said
+
+
 def relay(line, listener, stop, terminal=(0, 1), uart=None, requests=None, port=None,
-          board_settings=None):
+          board_settings=None, guest=None, journal=None):
     """Copies bytes until the line closes ("closed"), STOP is set ("stopped") or the
     operator types Ctrl-] q on TERMINAL ("escape"). LINE is a descriptor, LISTENER a socket;
     with a Uart, REQUESTS is the socket of the device library's line requests. TERMINAL
     (input and output descriptors, or None) follows the line's speed; PORT, the operator's
     pseudo-terminal, has a speed of its own, compared with BOARD_SETTINGS() (speed, stop
-    bits), or with the Uart's."""
+    bits), or with the Uart's. Without a Uart, GUEST() gives the board's new words about its
+    line, each journaled as a Uart does."""
     sender, escape = None, Escape()
     reading = terminal is not None
     drains, closed = [], False
+    carried = b""  # the last of what the board wrote, without a Uart
     if board_settings is None and uart:
         def board_settings():
             return uart.settings[0], uart.settings[3]
@@ -347,6 +377,7 @@ def relay(line, listener, stop, terminal=(0, 1), uart=None, requests=None, port=
             elif uart and not sender:
                 uart.take(data, time.monotonic())
             else:
+                carried = (carried + data)[-400:]
                 if uart:  # a sender reads the line at once; the transfer has its own pace
                     uart.went_out(data)
                 if not deliver(data):
@@ -364,6 +395,16 @@ def relay(line, listener, stop, terminal=(0, 1), uart=None, requests=None, port=
                 drains.append(conn)
             else:
                 reply(conn, answer)
+        said = guest() if guest else []
+        if said:
+            # What the board wrote before it read or changed its line is on the line by now.
+            data = b"" if closed else read_ready(line)
+            carried = (carried + data)[-400:]
+            if data and not deliver(data):
+                return "closed"
+        for event, settings in said:
+            fields = {"baud": settings[0], "stop": settings[1]} if settings else {}
+            journal(event, {**fields, "before": text(carried)})
         if listener in ready:
             conn, _ = listener.accept()
             if sender:

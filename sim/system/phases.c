@@ -7,16 +7,26 @@
 //                          image slot file is first opened (its name in /run/phase-slot),
 //                          "phase archive T" when the application archive has been written;
 //                          ends at SIGTERM
+//   phases reads           "line BAUD STOP" when the console's (ttyS0) speed or stop bits
+//                          change; "read TX RX" each time a process waits in a read of the
+//                          console with the line's counts of bytes sent and received other
+//                          than at its last report: the operator may type now. Ends at
+//                          SIGTERM
 //   phases floor SLOT      what the same guest takes for the slot's bytes alone: "floor cat
 //                          T" (reading the slot file) and "floor untar T" (unpacking its
 //                          first component's archive, as the launcher's shell does)
+#include <ctype.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -99,6 +109,96 @@ static int watch(const char* slots, const char* archive) {
     return 0;
 }
 
+// The console's counts of bytes sent and received, from the serial driver's table.
+static int console_counts(unsigned long* tx, unsigned long* rx) {
+    FILE* f = fopen("/proc/tty/driver/serial", "r");
+    char line[256];
+    int found = 0;
+    while (f && !found && fgets(line, sizeof line, f)) {
+        const char *t = strstr(line, " tx:"), *r = strstr(line, " rx:");
+        found = strncmp(line, "0:", 2) == 0 && t && r;
+        if (found) {
+            *tx = strtoul(t + 4, NULL, 10);
+            *rx = strtoul(r + 4, NULL, 10);
+        }
+    }
+    if (f)
+        fclose(f);
+    return found;
+}
+
+// True when a process waits in read(2) on a descriptor of the console.
+static int console_read_waiting(void) {
+    DIR* proc = opendir("/proc");
+    struct dirent* d;
+    int found = 0;
+    while (proc && !found && (d = readdir(proc))) {
+        if (!isdigit((unsigned char)d->d_name[0]))
+            continue;
+        char path[300], line[128], target[32];
+        snprintf(path, sizeof path, "/proc/%s/syscall", d->d_name);
+        FILE* f = fopen(path, "r");
+        long nr = -1;
+        unsigned long fd = 0;
+        if (f) {
+            if (!fgets(line, sizeof line, f) || sscanf(line, "%ld 0x%lx", &nr, &fd) != 2)
+                nr = -1;
+            fclose(f);
+        }
+        if (nr != 3) // read
+            continue;
+        snprintf(path, sizeof path, "/proc/%s/fd/%lu", d->d_name, fd);
+        ssize_t n = readlink(path, target, sizeof target - 1);
+        found = n > 0 && (target[n] = '\0', strcmp(target, "/dev/ttyS0") == 0);
+    }
+    if (proc)
+        closedir(proc);
+    return found;
+}
+
+static long baud_of(speed_t code) {
+    static const struct {
+        speed_t code;
+        long baud;
+    } speeds[] = {{B1200, 1200},   {B2400, 2400},   {B4800, 4800},   {B9600, 9600},
+                  {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200}};
+    for (size_t i = 0; i < sizeof speeds / sizeof speeds[0]; ++i)
+        if (speeds[i].code == code)
+            return speeds[i].baud;
+    return 0;
+}
+
+// A read counts once what was written before it has left the UART: the operator has seen
+// it whole.
+static int reads(void) {
+    signal(SIGTERM, stop);
+    int console = open("/dev/ttyS0", O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    unsigned long tx, rx, last_tx = ~0UL, last_rx = ~0UL;
+    long last_baud = -1, last_stop = -1;
+    while (!stopping) {
+        struct termios t;
+        if (tcgetattr(console, &t) == 0) {
+            const long baud = baud_of(cfgetospeed(&t)), stop_bits = t.c_cflag & CSTOPB ? 2 : 1;
+            if (baud != last_baud || stop_bits != last_stop) {
+                last_baud = baud;
+                last_stop = stop_bits;
+                printf("line %ld %ld\n", baud, stop_bits);
+                fflush(stdout);
+            }
+        }
+        int queued = 0;
+        if (console_read_waiting() && ioctl(console, TIOCOUTQ, &queued) == 0 && queued == 0 &&
+            console_counts(&tx, &rx) && (tx != last_tx || rx != last_rx)) {
+            last_tx = tx;
+            last_rx = rx;
+            printf("read %lu %lu\n", tx, rx);
+            fflush(stdout);
+        }
+        usleep(5000);
+    }
+    return 0;
+}
+
 // Seconds a shell command takes, as the launcher's commands go through the shell.
 static double timed(const char* command) {
     const double start = uptime();
@@ -122,12 +222,15 @@ static int floor_of(const char* slot) {
 int main(int argc, char** argv) {
     if (argc == 4 && strcmp(argv[1], "watch") == 0)
         return watch(argv[2], argv[3]);
+    if (argc == 2 && strcmp(argv[1], "reads") == 0)
+        return reads();
     if (argc == 3 && strcmp(argv[1], "floor") == 0)
         return floor_of(argv[2]);
     if (argc == 2) {
         say("phase", argv[1], uptime());
         return 0;
     }
-    fprintf(stderr, "usage: phases NAME | phases watch SLOTS ARCHIVE | phases floor SLOT\n");
+    fprintf(stderr,
+            "usage: phases NAME | phases watch SLOTS ARCHIVE | phases reads | phases floor SLOT\n");
     return 2;
 }

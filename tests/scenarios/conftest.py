@@ -27,6 +27,8 @@ BROKEN = ["runtime error:", "AddressSanitizer", "LeakSanitizer", "Traceback (mos
 
 
 BUILDS = ["host"] + ([] if os.environ.get("BLADEBOOT_SKIP_PPC") == "1" else ["ppc"])
+# Every kind of board: the preload board with either build, and the system board.
+KINDS = BUILDS + ([] if os.environ.get("BLADEBOOT_SKIP_SYSTEM") == "1" else ["system"])
 
 
 def sim(*args, check=True, **kw):
@@ -204,12 +206,10 @@ class Board:
             assert b not in out, out
         return [line for line in out.splitlines() if line.startswith("bladesim: ")][-1]
 
-    def reading(self, after, timeout=60):
-        """Waits until the launcher waits on its console for the operator, the last it
-        printed ending with AFTER (the board journals each such read with what the line had
-        carried by then). Reads of the journal go on from the last one found."""
+    def awaited(self, match, what, timeout=60):
+        """Waits for the boot's next journal event that MATCH accepts; the journal is read on
+        from the last event found."""
         deadline = time.time() + timeout
-        tail = after[-300:]
         while True:
             with open(self.p("journal.jsonl"), "rb") as f:
                 f.seek(self.journal_at)
@@ -218,10 +218,23 @@ class Board:
                         break
                     self.journal_at += len(line)
                     e = json.loads(line)
-                    if e["event"] == "read" and e["before"].endswith(tail):
-                        return
-            assert time.time() < deadline, f"the launcher never read its console after {after!r}"
+                    if match(e):
+                        return e
+            assert time.time() < deadline, f"the board never said {what}"
             time.sleep(0.005)
+
+    def reading(self, after, timeout=60):
+        """Waits until the launcher waits on its console for the operator, the last it
+        printed ending with AFTER (the board journals each such read with what the line had
+        carried by then)."""
+        tail = after[-300:]
+        self.awaited(lambda e: e["event"] == "read" and e["before"].endswith(tail),
+                     f"the launcher read its console after {after!r}", timeout)
+
+    def switched(self, baud, timeout=60):
+        """Waits until the launcher has set its console line to BAUD."""
+        self.awaited(lambda e: e["event"] == "line" and e["baud"] == baud,
+                     f"the console line went to {baud} baud", timeout)
 
 
 class Console:
@@ -308,7 +321,7 @@ def templates(tmp_path_factory):
     def template(build):
         if build not in made:
             made[build] = tmp_path_factory.mktemp("template") / "board"
-            sim("new", str(made[build]), *(["--ppc"] if build == "ppc" else []))
+            sim("new", str(made[build]), *{"ppc": ["--ppc"], "system": ["--system"]}.get(build, []))
         return made[build]
     return template
 
@@ -323,6 +336,12 @@ def made_board(tmp_path, template, build):
 
 @pytest.fixture(params=BUILDS)
 def board(request, tmp_path, templates):
+    yield from made_board(tmp_path, templates(request.param), request.param)
+
+
+@pytest.fixture(params=KINDS)
+def any_board(request, tmp_path, templates):
+    """A board of each kind, the system board among them."""
     yield from made_board(tmp_path, templates(request.param), request.param)
 
 
@@ -358,9 +377,10 @@ def attach_gdb(board, target=":1234", lab=False):
     return r.stdout + r.stderr
 
 
-def pack(out, *components):
-    """A package; app and diags components without a file carry the demo archive."""
-    sim("pack", str(out), *components)
+def pack(out, *components, ppc=False):
+    """A package; app and diags components without a file carry the demo archive (PPC: the
+    PowerPC build of it, which a system board needs)."""
+    sim("pack", str(out), *components, *(["--ppc"] if ppc else []))
     return str(out)
 
 

@@ -5,11 +5,10 @@ import json
 import os
 import signal
 import subprocess
-import time
 
 import pytest
 
-from conftest import REPO, data_file, made_board, sim
+from conftest import REPO, data_file, made_board, pack, sim
 
 pytestmark = pytest.mark.skipif(os.environ.get("BLADEBOOT_SKIP_SYSTEM") == "1",
                                 reason="system board scenarios not asked for")
@@ -20,16 +19,9 @@ SLOT_QUESTION = "Install image as image 1 or 2 (hit return to just boot image): 
 SWITCH = "Change the baud rate to 115200 bps and hit the <ENTER> key"
 
 
-@pytest.fixture(scope="session")
-def system_template(tmp_path_factory):
-    path = tmp_path_factory.mktemp("system") / "board"
-    sim("new", str(path), "--system")
-    return path
-
-
 @pytest.fixture
-def blade(tmp_path, system_template):
-    yield from made_board(tmp_path, system_template, "system")
+def blade(tmp_path, templates):
+    yield from made_board(tmp_path, templates("system"), "system")
 
 
 def boot(blade, extra=(), **kw):
@@ -42,17 +34,12 @@ def xmodem_send(blade, con, package):
     as they would on the blade)."""
     con.menu("X")
     con.expect(SWITCH)
-    time.sleep(1)
+    blade.switched(115200)
     con.send("\r")
     sent, said = blade.send(package)
     assert sent, said
-    time.sleep(2)
+    blade.switched(9600)
     con.send("\r")
-
-
-def ppc_pack(out, *components):
-    sim("pack", str(out), "--ppc", *components)
-    return str(out)
 
 
 def test_boot_records_the_slot_and_falls_back(blade, tmp_path):
@@ -85,7 +72,7 @@ def test_tftp_install_of_kernel_and_application_then_a_kill(blade, tmp_path):
     # Over the lab's own network, then bladesim killed outright right after the install:
     # the board's files hold what the guest's flash held.
     kernel = data_file(tmp_path / "kernel.data", 200 * 1024, seed=8)
-    ppc_pack(blade.p("tftp", "blade-9.pkg"), f"kernel:2.6.40.1:{kernel}", "app:9.0.0.1")
+    pack(blade.p("tftp", "blade-9.pkg"), f"kernel:2.6.40.1:{kernel}", "app:9.0.0.1", ppc=True)
     blade.env("diagnostics=rescue")
     con = boot(blade)
     con.tftp_rescue("10.77.1.2", "255.255.255.0", "10.77.1.1", "10.77.0.1", "blade-9.pkg")
@@ -114,7 +101,7 @@ def test_tftp_install_of_kernel_and_application_then_a_kill(blade, tmp_path):
 
 
 def test_xmodem_install_by_stock_sx(blade, tmp_path):
-    pkg = ppc_pack(tmp_path / "x.pkg", "app:9.1.0.2")
+    pkg = pack(tmp_path / "x.pkg", "app:9.1.0.2", ppc=True)
     blade.env("diagnostics=rescue")
     con = boot(blade)
     xmodem_send(blade, con, pkg)
