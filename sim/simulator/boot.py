@@ -81,13 +81,14 @@ def journal_guest(board, events, started):
             journal_append(board, "floor", {"step": words[1], "seconds": seconds})
 
 
-def end_boot(board, ending, status, line):
+def end_boot(board, ending, status, line, stopped_by=None):
     journal_append(board, "end", {"ending": ending, "status": status})
     try:
         print(line, flush=True)
     except OSError:
         pass  # nobody is reading any more
-    return EXIT_CODES[ending]
+    # Ctrl-C ends a detached boot as it ends any command.
+    return 130 if stopped_by == "SIGINT" else EXIT_CODES[ending]
 
 
 def line_speed(baud):
@@ -249,6 +250,9 @@ class BootStopped(Exception):
 
 
 def stop_boot(signum, _frame):
+    # One stop is enough: a second Ctrl-C or SIGTERM must not cut the ending short.
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, signal.SIG_IGN)
     raise BootStopped(signal.Signals(signum).name)
 
 
@@ -369,7 +373,7 @@ def boot_preload(board, args, cfg, faults, saved_tty):
     # Only the launcher carries the journaling library, so an exec is the launcher's.
     ending, text = classify(stopped_by, "power-cut" in events, "reboot" in events,
                             "exec" in events, status == 0, how)
-    return end_boot(board, ending, status, text)
+    return end_boot(board, ending, status, text, stopped_by)
 
 
 def boot_system(board, args, faults, saved_tty):
@@ -447,4 +451,4 @@ def boot_system(board, args, faults, saved_tty):
     ending, text = classify(stopped_by, cut, "reboot" in events,
                             any(e.startswith("application") for e in events), exits == [0], how,
                             reboot_how=False)
-    return end_boot(board, ending, status, text)
+    return end_boot(board, ending, status, text, stopped_by)

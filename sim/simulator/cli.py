@@ -4,10 +4,12 @@ import argparse
 import json
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 
 from . import boot, console, guard, report, sandbox, sysboard
@@ -258,6 +260,8 @@ def cmd_send(args):
         die(f"{board.path} is not booting on its console (bladesim boot {board.path})")
     with sock:
         rc = subprocess.run(["sx", "-k", path], stdin=sock, stdout=sock).returncode
+    if rc == -signal.SIGINT:
+        raise KeyboardInterrupt
     if rc != 0:
         die(f"sx ended with status {rc}: the file was not sent whole")
     return 0
@@ -402,8 +406,16 @@ def parser():
 
 def main():
     args = parser().parse_args()
+    saved = termios.tcgetattr(0) if os.isatty(0) else None
     try:
         sys.exit(args.func(args) or 0)
+    except KeyboardInterrupt:
+        # Ctrl-C: what the command started has had the same signal; nothing half-made stays
+        # (the caches and boards are renamed into place whole).
+        if saved is not None:
+            termios.tcsetattr(0, termios.TCSANOW, saved)
+        print("", file=sys.stderr)
+        sys.exit(130)
     except Failure as e:
         print(f"bladesim: {e}", file=sys.stderr)
         sys.exit(e.code)
