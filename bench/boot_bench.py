@@ -29,22 +29,16 @@ import tarfile
 import tempfile
 import time
 
-import pexpect
-
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BUILD = os.environ.get("BLADESIM_BUILD", os.path.join(REPO, "build", "bench"))
-BLADESIM = os.path.join(REPO, "sim", "bladesim")
-ENV = dict(os.environ, BLADESIM_BUILD=BUILD)
+sys.path.insert(0, os.path.join(REPO, "sim"))
+from simulator.harness import BLADESIM, Board, sim  # noqa: E402
+
+BUILD = os.environ.setdefault("BLADESIM_BUILD", os.path.join(REPO, "build", "bench"))
 SCALE = 0.001
 MIB = 1 << 20
 RUNS = int(os.environ.get("RUNS", "3"))
 SIZES = {"slots": (4 * MIB, 15 * MIB), "rfs": 15 * MIB, "app": 12 * MIB}
 ARCHIVE = "/tmp/vemiximage.tar.gz"
-
-
-def sim(*args):
-    return subprocess.run(["/usr/bin/python3", BLADESIM, *args], env=ENV, check=True,
-                          capture_output=True, text=True)
 
 
 def events(board):
@@ -81,7 +75,7 @@ def slot_boot(work, size):
     for _ in range(RUNS):
         open(os.path.join(board, "journal.jsonl"), "w").close()
         subprocess.run(["/usr/bin/python3", BLADESIM, "boot", board, "--time-scale", str(SCALE)],
-                       env=ENV, capture_output=True, check=False)
+                       capture_output=True, check=False)
         ev = events(board)
         opened = next(e for e in ev if e["event"] == "open" and e["file"] == "/user/images/image1")
         closed = next(e for e in ev if e["event"] == "close" and e["file"] == ARCHIVE)
@@ -112,18 +106,13 @@ def install(work):
     pkg = os.path.join(work, "install.pkg")
     bladepkg("create", pkg, f"rfs:3.9.0.1:{rfs}", f"app:9.1.0.12:{archive}")
     # The board has no tftp program, so the download finds the package already in place.
-    con = pexpect.spawn("/usr/bin/python3", [BLADESIM, "boot", board, "--time-scale", str(SCALE),
-                                             "--fault", "notftp", "--image", pkg],
-                        env=ENV, encoding="latin-1", timeout=600, echo=False)
-    for prompt, text in (("Option? : ", "T"), ("IP addr    :", "10.77.1.2\r"),
-                         ("Netmask    :", "\r"), ("Gateway    :", "\r"),
-                         ("Server addr:", "10.77.0.1\r"), ("Image Filename: ", "pkg\r"),
-                         ("hit return to just boot image): ", "1\n"),
-                         ("Image1 updated succeeded", ""), ("Option? : ", "R")):
-        con.expect_exact(prompt)
-        time.sleep(0.05)
-        con.send(text)
-    con.expect(pexpect.EOF)
+    con = Board(board, "host").boot("--fault", "notftp", time_scale=SCALE, image=pkg,
+                                    timeout=600)
+    con.tftp_rescue("10.77.1.2", "", "", "10.77.0.1", "pkg")
+    con.answer("hit return to just boot image): ", "1\n")
+    con.expect("Image1 updated succeeded")
+    con.menu("R")
+    con.finish()
     reboot = next(e for e in events(board) if e["event"] == "shell" and e["command"] == "reboot")
     subprocess.run(["rm", "-rf", board])
     return reboot["peak_rss_kb"]

@@ -17,23 +17,17 @@ its time (the test command's check that this runs).
 import argparse
 import json
 import os
-import subprocess
 import sys
 import tempfile
 import time
 
-import pexpect
-
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BUILD = os.environ.get("BLADESIM_BUILD", os.path.join(REPO, "build", "bench"))
-BLADESIM = os.path.join(REPO, "sim", "bladesim")
+sys.path.insert(0, os.path.join(REPO, "sim"))
+from simulator.harness import Board, sim  # noqa: E402
+
+BUILD = os.environ.setdefault("BLADESIM_BUILD", os.path.join(REPO, "build", "bench"))
 MIB = 1 << 20
-ENV = dict(os.environ, BLADESIM_BUILD=BUILD)
 QUESTION = "hit return to just boot image): "
-
-
-def sim(*args):
-    subprocess.run(["/usr/bin/python3", BLADESIM, *args], env=ENV, check=True, capture_output=True)
 
 
 def package(path, size, work):
@@ -41,18 +35,6 @@ def package(path, size, work):
     with open(data, "wb") as f:
         f.write(os.urandom(size))
     sim("pack", path, f"app:9.1.0.1:{data}")
-
-
-def boot(board, scale):
-    scaled = ["--time-scale", str(scale)] if scale else []
-    return pexpect.spawn("/usr/bin/python3", [BLADESIM, "boot", board, *scaled], env=ENV,
-                         encoding="latin-1", timeout=900, echo=False)
-
-
-def answer(child, prompt, text):
-    child.expect_exact(prompt)
-    time.sleep(0.1)
-    child.send(text)
 
 
 def measured(board, start_event, scale):
@@ -65,46 +47,42 @@ def measured(board, start_event, scale):
 
 
 def tftp_rescue(work, size, scale):
-    board = os.path.join(work, "tftp-board")
-    sim("new", board)
-    sim("env", board, "diagnostics=rescue")
-    package(os.path.join(board, "tftp", "big.pkg"), size - 64, work)
-    c = boot(board, scale)
-    answer(c, "Option? : ", "T")
-    answer(c, "IP addr    :", "10.77.1.2\r")
-    answer(c, "Netmask    :", "255.255.255.0\r")
-    answer(c, "Gateway    :", "10.77.1.1\r")
-    answer(c, "Server addr:", "10.77.0.1\r")
-    answer(c, "Image Filename: ", "big.pkg\r")
-    answer(c, QUESTION, "1\n")
-    c.expect_exact("Image1 updated succeeded")
-    answer(c, "Option? : ", "R")
-    c.expect(pexpect.EOF)
-    return measured(board, lambda e: e["event"] == "shell" and e["command"].startswith("ifconfig"),
-                    scale), os.path.getsize(os.path.join(board, "tftp", "big.pkg"))
+    board = Board(os.path.join(work, "tftp-board"), "host")
+    sim("new", board.path)
+    board.env("diagnostics=rescue")
+    package(board.p("tftp", "big.pkg"), size - 64, work)
+    c = board.boot(time_scale=scale, timeout=900)
+    c.tftp_rescue("10.77.1.2", "255.255.255.0", "10.77.1.1", "10.77.0.1", "big.pkg")
+    c.answer(QUESTION, "1\n")
+    c.expect("Image1 updated succeeded")
+    c.menu("R")
+    c.finish()
+    return measured(board.path, lambda e: e["event"] == "shell" and
+                    e["command"].startswith("ifconfig"), scale), \
+        os.path.getsize(board.p("tftp", "big.pkg"))
 
 
 def xmodem_transfer(work, size, scale, kind):
     """Seconds stock sx takes to send a package of SIZE into a board of KIND."""
-    board = os.path.join(work, f"xmodem-{kind}")
-    sim("new", board, *(["--system"] if kind == "system" else []))
-    sim("env", board, "diagnostics=rescue")
+    board = Board(os.path.join(work, f"xmodem-{kind}"), "host" if kind == "preload" else kind)
+    sim("new", board.path, *(["--system"] if kind == "system" else []))
+    board.env("diagnostics=rescue")
     pkg = os.path.join(work, "serial.pkg")
     package(pkg, size - 64, work)
-    c = boot(board, scale if kind == "preload" else None)
-    answer(c, "Option? : ", "X")
-    c.expect_exact("before initiating the download.")
-    time.sleep(1)
+    c = board.boot(time_scale=scale if kind == "preload" else None, timeout=900)
+    c.menu("X")
+    c.expect("before initiating the download.")
+    board.switched(115200)
     c.send("\r")
     start = time.monotonic()
-    sim("send", board, pkg)
+    sim("send", board.path, pkg)
     took = time.monotonic() - start
-    time.sleep(2)
+    board.switched(9600)
     c.send("\r")
-    answer(c, QUESTION, "1\n")
-    c.expect_exact("Image1 updated succeeded")
-    answer(c, "Option? : ", "R")
-    c.expect(pexpect.EOF)
+    c.answer(QUESTION, "1\n")
+    c.expect("Image1 updated succeeded")
+    c.menu("R")
+    c.finish()
     return took, os.path.getsize(pkg)
 
 

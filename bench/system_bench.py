@@ -20,21 +20,19 @@ import io
 import json
 import os
 import subprocess
+import sys
 import tarfile
 import tempfile
 import time
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BLADESIM = os.path.join(REPO, "sim", "bladesim")
+sys.path.insert(0, os.path.join(REPO, "sim"))
+from simulator.harness import BLADESIM, sim  # noqa: E402
+
 # The pauses the launcher takes between the archive and the exec: a second before it
 # unpacks, and a tenth of a second on each side of the booted-slot record's write.
 PAUSES = 1.2
 PHASES = ["init", "launcher", "mounted", "slot", "archive", "exec"]
-
-
-def sim(*args, env=None):
-    return subprocess.run(["/usr/bin/python3", BLADESIM, *args], check=True, capture_output=True,
-                          text=True, env=env)
 
 
 def measured_boot(board):

@@ -29,12 +29,12 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 
 import pexpect
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BLADESIM = os.path.join(REPO, "sim", "bladesim")
+sys.path.insert(0, os.path.join(REPO, "sim"))
+from simulator.harness import BLADESIM, Board  # noqa: E402
 SWITCH = "Change the baud rate to 115200 bps and hit the <ENTER> key"
 SLOT_QUESTION = "Install image as image 1 or 2 (hit return to just boot image): "
 RECOVERY_QUESTION = "Install recovery image as image 1 or 2 (hit return to just boot image): "
@@ -66,9 +66,8 @@ class Boot:
     """One boot of the board on a pseudo-terminal; `until` waits for a text or the end."""
 
     def __init__(self, board, *extra):
-        self.board, self.seen, self.ended = board, "", False
-        self.con = pexpect.spawn("/usr/bin/python3", [BLADESIM, "boot", board, *extra],
-                                 encoding="latin-1", codec_errors="replace", timeout=600)
+        self.board, self.seen, self.ended = Board(board, "system"), "", False
+        self.con = self.board.boot(*extra, time_scale=None, timeout=600).child
 
     def until(self, text):
         """True when TEXT came, False when the boot ended (a power cut) first."""
@@ -82,7 +81,7 @@ class Boot:
     def answer(self, text, keys):
         if not self.until(text):
             return False
-        time.sleep(0.5)
+        self.board.reading(text)
         self.con.send(keys)
         return True
 
@@ -102,10 +101,10 @@ def install(board, package, cut=None):
     boot = Boot(board, *(["--fault", f"cut@{cut}"] if cut else []))
     finished = False
     if boot.answer("Option? : ", "X") and boot.until(SWITCH):
-        time.sleep(1)
+        boot.board.switched(115200)
         boot.con.send("\r")
         sim("send", board, package, check=False)
-        time.sleep(2)
+        boot.board.switched(9600)
         boot.con.send("\r")
         finished = boot.answer(SLOT_QUESTION, "1\r") and boot.until("Image1 updated succeeded")
         if finished:
@@ -127,9 +126,7 @@ def start_again(board):
     """The next start: a rescue partition's application, when that is what starts, is
     booted without being installed."""
     boot = Boot(board)
-    if boot.until(RECOVERY_QUESTION):
-        time.sleep(0.5)
-        boot.con.send("\r")
+    boot.answer(RECOVERY_QUESTION, "\r")
     return boot.ending()
 
 

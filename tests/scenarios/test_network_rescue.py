@@ -1,7 +1,6 @@
 # SPDX-License-Identifier: MIT
 """Network rescue against the lab's real DHCP and TFTP server over eth1."""
 import shutil
-import time
 
 import pytest
 

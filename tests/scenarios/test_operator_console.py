@@ -5,7 +5,7 @@ its own speed, as on a real line."""
 import pytest
 
 from conftest import pack
-from test_serial_rescue import SLOT_QUESTION, SWITCH, SWITCH_BACK
+from test_serial_rescue import SLOT_QUESTION, SWITCH
 
 MENU_PROMPT = "\r\nOption? : "
 TFTP_ANSWERS = (("IP addr    :", "10.77.1.2"), ("Netmask    :", "255.255.255.0"),
