@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -121,7 +122,9 @@ void uart_reading(int fd) {
         return;
     if (!(t.c_lflag & ICANON) && (t.c_cc[VMIN] == 0 || t.c_cc[VTIME] != 0))
         return;
-    uart_ask("read");
+    // A non-blocking read is one poll of the console; the relay tells a blocking one from
+    // the process's own state, once it waits in the read.
+    uart_ask(fcntl(fd, F_GETFL) & O_NONBLOCK ? "read poll" : "read wait");
 }
 
 void uart_tcgetattr(int fd, termios* t) {

@@ -8,11 +8,13 @@ On a preload board the relay is also the blade's UART (`Uart`): the device libra
 it to drain, to flush the output queue, and to set or report the line's speed, character
 size, parity and stop bits, which a pseudo-terminal cannot hold. Requests come one per
 connection to the line socket, a line each: "drain", "flush", "get", "set BAUD BITS
-PARITY STOP", and "read" before the launcher waits on the console for the operator;
-every answer is one line."""
+PARITY STOP", and "read wait" or "read poll" before the launcher reads the console for the
+operator (a read that blocks, or one poll of a non-blocking one); every answer is one
+line."""
 import os
 import select
 import socket
+import struct
 import termios
 import time
 from collections import deque
@@ -107,6 +109,7 @@ class Uart:
         # that finds the line as the last one did is the same wait.
         self.written = self.given = 0
         self.read_mark = None
+        self.reading = None  # a blocking read asked about, journaled once the reader waits in it
 
     def take_input(self, data, now):
         start = max(now, self.in_free_at)
@@ -123,6 +126,14 @@ class Uart:
 
     def input_timeout(self, now):
         return max(0.0, self.incoming[0][0] - now) if self.incoming else None
+
+    def read_event(self):
+        """The launcher reads the console after all the line has carried: the journal's
+        fields for it, or None when the line is as at the last read (a poll again)."""
+        if self.read_mark == (self.written, self.given):
+            return None
+        self.read_mark = (self.written, self.given)
+        return {"before": text((self.sent + self.queued())[-400:])}
 
     def take(self, data, now):
         self.written += len(data)
@@ -173,11 +184,11 @@ class Uart:
             return "ok"
         if words == ["get"]:
             return " ".join(str(s) for s in self.settings)
-        if words == ["read"]:
-            # The launcher waits on the console for a key or a line, after all this.
-            if self.read_mark != (self.written, self.given):
-                self.read_mark = (self.written, self.given)
-                self.journal("read", {"before": text((self.sent + self.queued())[-400:])})
+        if words in (["read", "wait"], ["read", "poll"]):
+            self.reading = self.read_event()
+            if words[1] == "poll" and self.reading:
+                self.journal("read", self.reading)
+                self.reading = None
             return "ok"
         if len(words) == 5 and words[0] == "set" and words[3] in ("none", "even", "odd"):
             try:
@@ -298,6 +309,25 @@ class GuestLine:
         return said
 
 
+# The host's number for read(2), as /proc/PID/syscall shows it (qemu-user's guests read
+# through the host's own call).
+READ_SYSCALL = {"x86_64": "0", "aarch64": "63", "i686": "3", "ppc64le": "3"}.get(os.uname().machine)
+
+
+def waits_in_read(pid):
+    """True when process PID is blocked in read(2): a signal now interrupts that read."""
+    try:
+        with open(f"/proc/{pid}/syscall") as f:
+            return f.read().split()[:1] == [READ_SYSCALL]
+    except OSError:
+        return False
+
+
+def peer_pid(conn):
+    return struct.unpack("3i", conn.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED,
+                                               struct.calcsize("3i")))[0]
+
+
 def relay(line, listener, stop, terminal=(0, 1), uart=None, requests=None, port=None,
           board_settings=None, guest=None, journal=None):
     """Copies bytes until the line closes ("closed"), STOP is set ("stopped") or the
@@ -311,6 +341,7 @@ def relay(line, listener, stop, terminal=(0, 1), uart=None, requests=None, port=
     reading = terminal is not None
     drains, closed = [], False
     carried = b""  # the last of what the board wrote, without a Uart
+    reader = None  # the process that said it will block in a read of the console
     if board_settings is None and uart:
         def board_settings():
             return uart.settings[0], uart.settings[3]
@@ -365,7 +396,14 @@ def relay(line, listener, stop, terminal=(0, 1), uart=None, requests=None, port=
         watch += [] if closed else [line]
         watch += [sender] if sender else [terminal[0]] if reading else []
         watch += [port.master] if attached and not sender else []
+        if reader and (not uart.reading or waits_in_read(reader)):
+            if uart.reading:
+                journal_read = uart.reading
+                uart.reading = None
+                uart.journal("read", journal_read)
+            reader = None
         waits = [escape.timeout(now)] + ([uart.timeout(now), uart.input_timeout(now)] if uart else [])
+        waits += [0.002] if reader else []
         wait = min([w for w in waits if w is not None] + [0.05])
         ready, _, _ = select.select(watch, [], [], wait)
         if line in ready:
@@ -391,6 +429,8 @@ def relay(line, listener, stop, terminal=(0, 1), uart=None, requests=None, port=
                 if for_uart:
                     uart.take(for_uart, time.monotonic())
             answer = uart.answer(request)
+            if request == "read wait":
+                reader = peer_pid(conn)
             if answer is None:
                 drains.append(conn)
             else:

@@ -8,6 +8,7 @@ import json
 import os
 import re
 import shlex
+import shutil
 import subprocess
 
 import pytest
@@ -18,7 +19,8 @@ PAGES = ["README.md"] + [os.path.join("docs", n) for n in sorted(os.listdir(
 # Commands that are checked, not run: they take long, build, or want a terminal or a
 # booting board.
 NOT_RUN = re.compile(r"^(\./scripts/|scripts/|cmake |ctest |DESTDIR=|bench/|build/bench/|"
-                     r"BLADEBOOT_SKIP|python3 -m pytest|sim/bladesim (send|exec|build) )")
+                     r"BLADEBOOT_SKIP|python3 -m pytest|sim/bladesim (send|exec|build) |"
+                     r"picocom |telnet )")
 
 
 def blocks(page):
@@ -61,8 +63,9 @@ def check(command):
                 if name == "CMAKE_TOOLCHAIN_FILE":
                     assert os.path.exists(os.path.join(REPO, value)), command
         return
-    if program == "python3":
-        return  # the test runner itself
+    if program in ("python3", "picocom", "telnet"):
+        assert shutil.which(program), command  # the test runner, a lab's client
+        return
     path = os.path.join(REPO, program)
     assert os.path.isfile(path) and os.access(path, os.X_OK), command
     if program == "sim/bladesim" or program.startswith("bench/") and program.endswith(".py"):
