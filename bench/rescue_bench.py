@@ -24,6 +24,7 @@ import time
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(REPO, "sim"))
 from simulator.harness import Board, sim  # noqa: E402
+from boot_bench import big_archive  # noqa: E402
 
 BUILD = os.environ.setdefault("BLADESIM_BUILD", os.path.join(REPO, "build", "bench"))
 MIB = 1 << 20
@@ -31,10 +32,11 @@ QUESTION = "hit return to just boot image): "
 
 
 def package(path, size, work):
-    data = os.path.join(work, f"data-{size}")
-    with open(data, "wb") as f:
-        f.write(os.urandom(size))
-    sim("pack", path, f"app:9.1.0.1:{data}")
+    """A package of about SIZE bytes whose application can start: the demo program and
+    incompressible padding."""
+    archive = os.path.join(work, f"app-{size}.tar.gz")
+    big_archive(archive, max(0, size - 48 * 1024))
+    sim("pack", path, f"app:9.1.0.1:{archive}")
 
 
 def measured(board, start_event, scale):

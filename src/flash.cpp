@@ -150,6 +150,8 @@ int flash_write(const write_source& src, int fd, flash_offset at, flash_length s
         printf("Flash Write beyond end of partition (%u + %u > %u).\n\n", offset, length, geo.size);
         return -1;
     }
+    if (length == 0)
+        return 0; // nothing to write: no block is erased
     const uint32_t shift = lowest_set_bit(S);
 
     const uint32_t first = offset & ~(S - 1);

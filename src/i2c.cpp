@@ -11,7 +11,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-int i2c_file[2] = {0, 0};
+int i2c_file[2] = {-1, -1};
 
 namespace {
 
@@ -27,7 +27,8 @@ constexpr off_t kCpldVpdStatus = 24;
 constexpr int kCpldBudget = 50000;
 constexpr int kCpldBudgetPerPoll = 10;
 
-// The one door to the I2C_SLAVE request.
+// The one door to the I2C_SLAVE request. A closed bus (-1) fails it, as it fails every
+// transfer, without reaching any other descriptor.
 int select_device(uint8_t address) {
     return ioctl(i2c_file[0], I2C_SLAVE, static_cast<unsigned long>(address));
 }
@@ -45,23 +46,25 @@ int cpld_fail(const char* message) {
 } // namespace
 
 int api_i2c_init() {
+    int result = 0;
+    // Each bus on its own: one that cannot be opened leaves the other usable.
     for (int bus = 0; bus < 2; ++bus) {
         char path[32];
         snprintf(path, sizeof path, "/dev/i2c-%d", bus);
         i2c_file[bus] = open(path, O_RDWR);
         if (i2c_file[bus] < 0) {
             printf("ERROR: driver %s couldn't be opened\n", path);
-            return -1;
+            result = -1;
         }
     }
-    return 0;
+    return result;
 }
 
 int api_i2c_close() {
     for (int& fd : i2c_file) {
-        if (fd > 0) {
+        if (fd >= 0) {
             close(fd);
-            fd = 0;
+            fd = -1;
         }
     }
     return 0;

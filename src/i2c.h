@@ -4,10 +4,11 @@
 
 union i2c_smbus_data;
 
-// Bus descriptors, indexed by bus number; 0 when closed, negative after a failed open.
+// Bus descriptors, indexed by bus number; -1 when closed or when the open failed.
 extern int i2c_file[2];
 
-// Opens /dev/i2c-0 and /dev/i2c-1: 0 when both are open, -1 when one failed.
+// Opens /dev/i2c-0 and /dev/i2c-1, each on its own: 0 when both are open, -1 when one
+// or both failed.
 int api_i2c_init();
 // Closes the buses that are open; always 0.
 int api_i2c_close();

@@ -110,7 +110,7 @@ int parse_image(FILE* package, component_header* header) {
 }
 
 stream_result stream_component(component_source& source, uint32_t total, int sink, uint32_t skip,
-                               bool progress) {
+                               bool progress, archive_check* archive) {
     stream_result r{0, 0xFFFFFFFFu, true, 0};
     while (r.read < total) {
         const uint32_t want = total - r.read < kPiece ? total - r.read : kPiece;
@@ -126,6 +126,9 @@ stream_result stream_component(component_source& source, uint32_t total, int sin
         const uint32_t from = r.read < 4 ? 4 - r.read : 0;
         if (got > from)
             r.crc = gen_crc(g_piece + from, got - from, r.crc);
+        const uint32_t data_from = r.read < HEADER_SIZE ? HEADER_SIZE - r.read : 0;
+        if (archive && got > data_from)
+            archive_feed(*archive, g_piece + data_from, got - data_from);
         const uint32_t keep = r.read < skip ? (skip - r.read < got ? skip - r.read : got) : 0;
         if (sink >= 0 && r.written && got > keep) {
             const ssize_t n = write(sink, g_piece + keep, got - keep);

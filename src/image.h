@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #pragma once
+#include "archive.h"
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -61,6 +62,14 @@ inline bool is_bootable(uint32_t magic) {
     return magic == MAGIC_APPLICATION || magic == MAGIC_DIAGS;
 }
 
+// The program the launcher starts from such a component's archive, as the archive names
+// it (unpacked under /tmp); nullptr for the other types.
+inline const char* launched_program(uint32_t magic) {
+    return magic == MAGIC_APPLICATION ? "home/bin/mp.elf.strip"
+           : magic == MAGIC_DIAGS     ? "mpdiag.elf.strip"
+                                      : nullptr;
+}
+
 // Offset of the header after the component at `offset`. False when `len` + 16 does
 // not fit in 32 bits or the next offset would not move forward: the walk must end.
 bool next_component_offset(uint32_t offset, const component_header& h, uint32_t* next);
@@ -89,10 +98,11 @@ struct stream_result {
 // One pass over the `total` bytes of a component (header first) through one fixed
 // buffer, whatever the component's length: computes the CRC and, when `sink` is a
 // descriptor, writes bytes `skip` to `total` to it, showing the percentage of the
-// component written after each piece when `progress` is set. Stops at the end of the
-// source. This is the only loop that moves component bytes.
+// component written after each piece when `progress` is set, and hands the data (the
+// bytes after the header) to `archive` when one is given. Stops at the end of the source.
+// This is the only loop that moves component bytes.
 stream_result stream_component(component_source& source, uint32_t total, int sink, uint32_t skip,
-                               bool progress);
+                               bool progress, archive_check* archive = nullptr);
 
 // What an image slot's package offers the launcher.
 enum class slot_verdict {

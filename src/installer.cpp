@@ -30,12 +30,38 @@ component_source component_at(installer& in, uint64_t at) {
     return {in.package.get(), -1, 0};
 }
 
+// The archive check's state: a window and code tables, kept here rather than on the stack.
+archive_check g_archive;
+
+// Whether a component the launcher would start holds what it starts; said when not.
+bool can_start(const component_type& t, const char* program, archive_verdict v) {
+    switch (v) {
+    case archive_verdict::holds_program:
+        return true;
+    case archive_verdict::not_gzip:
+        printf("%s image is not a gzip-compressed archive, voiding download\n", t.crc_name);
+        break;
+    case archive_verdict::not_tar:
+        printf("%s image is not a tar archive, voiding download\n", t.crc_name);
+        break;
+    case archive_verdict::no_program:
+        printf("%s image lacks %s, voiding download\n", t.crc_name, program);
+        break;
+    }
+    return false;
+}
+
 // Every component is checked against its CRC, over the whole component, before anything
-// of it is written.
+// of it is written; an application or diagnostics component, in the same pass, for the
+// program the launcher would start from it: one that cannot start is never installed.
 bool check_component(installer& in, const component_type& t, uint64_t at,
                      const component_header& h) {
     component_source source = component_at(in, at);
-    const stream_result r = stream_component(source, h.len + HEADER_SIZE, -1, 0, false);
+    const char* program = launched_program(t.magic);
+    if (program)
+        archive_begin(g_archive, program);
+    const stream_result r =
+        stream_component(source, h.len + HEADER_SIZE, -1, 0, false, program ? &g_archive : nullptr);
     if (r.read != h.len + HEADER_SIZE) {
         printf("%s image could not be read, voiding download\n", t.crc_name);
         return false;
@@ -44,7 +70,7 @@ bool check_component(installer& in, const component_type& t, uint64_t at,
         printf("Bad crc for %s: 0x%08x, voiding download\n", t.crc_name, r.crc);
         return false;
     }
-    return true;
+    return !program || can_start(t, program, archive_end(g_archive));
 }
 
 bool install_flash_component(installer& in, const component_type& t, uint64_t at,
@@ -96,7 +122,8 @@ bool install_application(installer& in, uint64_t at, const component_header& h) 
         }
         puts("Image ready to boot...");
         in.package.reset();
-        launch_image(0);
+        launch_image(0, 0);
+        return false; // the archive did not unpack, as the launcher has said
     }
     if (!write_slot(in.slot, source, h, true))
         return false;

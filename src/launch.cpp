@@ -87,21 +87,21 @@ void run_shell_if_enabled() {
         api_run_command("/bin/sh\n");
 }
 
-// Copies the recovery application into an image slot and makes it the one to boot. The
-// copy replaces the slot file as the installer does, so a power cut during it leaves no
-// slot file or a whole one, never a truncated slot that would fail at every start.
-void install_recovery_image(char slot_char, const component_header& h) {
+// Copies the recovery application into an image slot and makes it the one to boot; what
+// then boots, the slot or (when the copy failed) the rescue partition. The copy replaces
+// the slot file as the installer does, so a power cut during it leaves no slot file or a
+// whole one, never a truncated slot that would fail at every start.
+uint8_t install_recovery_image(char slot_char, const component_header& h) {
     printf("\nInstalling recovery image as image%c...\n", slot_char);
     const int slot = slot_char - '0';
     component_source source{nullptr, rescue_fd, 0};
     if (!write_slot(slot, source, h, false)) {
         fputs("Failed to write image file.\n", stderr);
-        api_set_booted_image(BOOTED_RESCUE);
-        return;
+        return BOOTED_RESCUE;
     }
     printf("Setting boot image to %d\n", slot);
     api_set_image(slot);
-    api_set_booted_image(slot);
+    return uint8_t(slot);
 }
 
 // How the application is started, first matching row first.
@@ -145,6 +145,43 @@ uint8_t launch_conditions() {
     return have;
 }
 
+// Unpacks the application archive into /tmp. The script keeps tar's verdict as its own; an
+// archive that does not unpack, or leaves no program to start, is an image that failed.
+bool unpack_image(uint8_t diags) {
+    sleep(1);
+    snprintf(stringbuff, sizeof stringbuff,
+             "cd /tmp \ntar mxzf %s \nunpacked=$? \nrm %s\nexit $unpacked\n", APP_ARCHIVE,
+             APP_ARCHIVE);
+    const int status = api_run_command(stringbuff);
+    if (status < 0) {
+        fputs("Failed to gunzip Application OS.\n", stderr);
+        board_reset();
+    }
+    struct stat st;
+    const char* program = diags ? "/tmp/mpdiag.elf.strip" : "/tmp/home/bin/mp.elf.strip";
+    if (status != 0 || stat(program, &st) != 0 || !S_ISREG(st.st_mode)) {
+        fputs("Failed to unpack Application OS.\n", stderr);
+        unlink(APP_ARCHIVE);
+        return false;
+    }
+    return true;
+}
+
+// A slot whose image cannot start: the other slot next, or after both the rescue
+// partition, then the reset.
+int slot_failed(int used, int next, const char* why) {
+    if (tried_alt_image) {
+        fputs("Both image1 and image2 failed.\n", stderr);
+        // An unusable slot falls back as a missing one does: an intact image in the
+        // rescue partition still starts.
+        extract_image_from_flash();
+        run_shell_if_enabled();
+        board_reset();
+    }
+    fprintf(stderr, "Image%d %s, trying Image%d now.\n", used, why, next);
+    return 0;
+}
+
 } // namespace
 
 int which_image() {
@@ -186,10 +223,10 @@ int extract_image(int slot) {
             run_shell_if_enabled();
             board_reset();
         }
-        api_set_booted_image(used);
         if (gdb_enable && !gdbserver_enable)
             extract_gdb(used);
-        launch_image(h.magic == MAGIC_DIAGS);
+        launch_image(h.magic == MAGIC_DIAGS, uint8_t(used));
+        return slot_failed(used, next, "could not be unpacked");
     }
     archive.close_now();
     if (verdict != slot_verdict::no_component) {
@@ -198,16 +235,7 @@ int extract_image(int slot) {
         // A component cut short is rejected like one whose CRC does not match.
         if (verdict == slot_verdict::cut_short)
             fprintf(stderr, "Image%d component of %u bytes cannot be read whole.\n", used, h.len);
-        if (tried_alt_image) {
-            fputs("Both image1 and image2 failed.\n", stderr);
-            // An unusable slot falls back as a missing one does: an intact image in the
-            // rescue partition still starts.
-            extract_image_from_flash();
-            run_shell_if_enabled();
-            board_reset();
-        }
-        fprintf(stderr, "Image%d CRC failed, trying Image%d now.\n", used, next);
-        return 0;
+        return slot_failed(used, next, "CRC failed");
     }
 
     if (tried_alt_image) {
@@ -246,23 +274,23 @@ int extract_image_from_flash() {
         board_reset();
     }
 
+    uint8_t booted = BOOTED_RESCUE;
     if (h.magic == MAGIC_DIAGS) {
         puts("Launching diagnostics image");
-        api_set_booted_image(BOOTED_RESCUE);
     } else {
         console_ask("Install recovery image as image 1 or 2 (hit return to just boot image): ");
         char answer[8];
-        if (api_read_answer(answer, sizeof answer)) {
-            if (answer[0] == '1' || answer[0] == '2') {
-                install_recovery_image(answer[0], h);
-            } else {
-                puts("\nBooting recovery image. You will need to download and install an image "
-                     "before rebooting");
-                api_set_booted_image(BOOTED_RESCUE);
-            }
-        }
+        // The end of the console's input boots the image as Enter does.
+        if (api_read_answer(answer, sizeof answer) && (answer[0] == '1' || answer[0] == '2'))
+            booted = install_recovery_image(answer[0], h);
+        else
+            puts("\nBooting recovery image. You will need to download and install an image "
+                 "before rebooting");
     }
-    launch_image(h.magic == MAGIC_DIAGS);
+    launch_image(h.magic == MAGIC_DIAGS, booted);
+    // Nothing is left to fall back to.
+    run_shell_if_enabled();
+    board_reset();
 }
 
 int extract_gdb(int slot) {
@@ -299,14 +327,12 @@ int extract_gdb(int slot) {
     return 1;
 }
 
-void launch_image(uint8_t diags) {
-    sleep(1);
-    snprintf(stringbuff, sizeof stringbuff, "cd /tmp \ntar mxzf %s \nrm %s\n", APP_ARCHIVE,
-             APP_ARCHIVE);
-    if (api_run_command(stringbuff) < 0) {
-        fputs("Failed to gunzip Application OS.\n", stderr);
-        board_reset();
-    }
+void launch_image(uint8_t diags, uint8_t booted) {
+    if (!unpack_image(diags))
+        return;
+    // Recorded once the image has unpacked: the record names only what really starts.
+    if (booted != 0)
+        api_set_booted_image(booted);
     api_i2c_close();
     if (diags) {
         puts("install diags image");

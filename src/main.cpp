@@ -73,6 +73,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     sig_init();
+    // A bus or partition that cannot be opened does not stop the boot: each has said so,
+    // an unreadable slot record boots slot 1, and a missing partition fails where it is
+    // used, with its own message. Only the launcher can still start the application.
     api_i2c_init();
     api_flash_init();
     parse_uboot_env();

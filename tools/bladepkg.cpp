@@ -153,34 +153,24 @@ std::string final_target(const char* name) {
     return slash ? std::string(name, size_t(slash - name) + 1) + link : std::string(link);
 }
 
-// The program the launcher starts from an application or diagnostics archive, or nullptr.
-const char* launched_program(uint32_t magic) {
-    return magic == MAGIC_APPLICATION ? "home/bin/mp.elf.strip"
-           : magic == MAGIC_DIAGS     ? "mpdiag.elf.strip"
-                                      : nullptr;
-}
-
-// Warns when an archive the launcher would unpack lacks the program it then starts.
+// Warns when an archive the launcher would unpack cannot start: the installer refuses it.
+// The same check as the installer's, over the file.
 void check_archive(const std::string& file, uint32_t magic) {
     const char* program = launched_program(magic);
     if (!program)
         return;
-    std::string quoted = "'";
-    for (char c : file)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    FILE* listing = popen(("tar -tzf " + quoted + "' 2>/dev/null").c_str(), "r");
-    bool found = false;
-    char line[4096];
-    while (listing && fgets(line, sizeof line, listing)) {
-        std::string name = line;
-        name.erase(name.find_last_not_of("\n") + 1);
-        found = found || name == program || name == std::string("./") + program;
-    }
-    const int status = listing ? pclose(listing) : -1;
-    if (status != 0)
+    static archive_check check;
+    archive_begin(check, program);
+    file_ptr in(fopen(file.c_str(), "rb"));
+    static uint8_t piece[65536];
+    size_t n;
+    while (in && (n = fread(piece, 1, sizeof piece, in.get())) > 0)
+        archive_feed(check, piece, n);
+    const archive_verdict v = archive_end(check);
+    if (v == archive_verdict::not_gzip || v == archive_verdict::not_tar)
         fprintf(stderr, "bladepkg: warning: %s is not a gzip-compressed tar archive\n",
                 file.c_str());
-    else if (!found)
+    else if (v == archive_verdict::no_program)
         fprintf(stderr, "bladepkg: warning: %s lacks %s, the program the launcher starts\n",
                 file.c_str(), program);
 }

@@ -97,10 +97,10 @@ def sandbox_command(board, faults, ppc, scale, info_fd=None, netns=None, console
                 "/sim/host/bladeboot"]
     if netns:
         cmd = ["ip", "netns", "exec", netns] + cmd
-    if "tmpfull" in faults:
-        # A RAM /tmp that has no room left.
-        script = ('mount -t tmpfs -o size=64k tmpfs "$0" && '
-                  'dd if=/dev/zero of="$0/.filler" bs=4k 2>/dev/null; exec "$@"')
+    if "tmpfull" in faults or "tmp-small" in faults:
+        # A RAM /tmp that has no room left, or room for little more than an archive.
+        fill = 'dd if=/dev/zero of="$0/.filler" bs=4k 2>/dev/null; ' if "tmpfull" in faults else ""
+        script = f'mount -t tmpfs -o size=96k tmpfs "$0" && {fill}exec "$@"'
         cmd = ["unshare", "--mount", "--propagation", "private", "sh", "-c", script,
                board.p("tmp")] + cmd
     return cmd

@@ -49,7 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The blocks the write reads, erases and writes back, and the one a fault names.
     const uint32_t first = offset & ~(S - 1);
     const uint32_t last = ((offset + length - 1) & ~(S - 1)) + S - 1;
-    const uint32_t touched = fits ? (last - first + 1) / S : 0;
+    // A zero-length write touches no block at all, wherever it starts.
+    const uint32_t touched = fits && length > 0 ? (last - first + 1) / S : 0;
     long failing = -1;
     if (!fault.empty()) {
         const uint32_t b = uint32_t(std::stoul(fault.substr(fault.find('@') + 1)));

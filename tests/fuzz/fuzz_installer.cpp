@@ -3,10 +3,12 @@
 // device library, with a fault on one erase block of one partition, against a model of
 // the installer: components are taken in package order up to the first that is not one of
 // the six types; the first that is cut short, fails its CRC, is too big or cannot be
-// written ends the install, and nothing of it (but the partition a failed write was
-// writing) or of what follows it is written; every component before it lands byte for
-// byte, the application in the slot the operator named, which the slot record then names;
-// and the result says whether all went well and something was written.
+// written, or that is an application or diagnostics archive the launcher could not start
+// (judged here by zlib and a tar scan of the model's own), ends the install, and nothing
+// of it (but the partition a failed write was writing) or of what follows it is written;
+// every component before it lands byte for byte, the application in the slot the
+// operator named, which the slot record then names; and the result says whether all went
+// well and something was written.
 #include "board.h"
 #include "crc.h"
 #include "flash.h"
@@ -18,6 +20,7 @@
 #include <cstring>
 #include <map>
 #include <sys/stat.h>
+#include <zlib.h>
 
 namespace {
 
@@ -55,6 +58,56 @@ bool meets_fault(const std::string& fault, const std::vector<uint8_t>& want, uin
                        [](uint8_t c) { return c != 0xFF; });
 }
 
+// Whether DATA is gzip data, whole to its end, holding a tar member PROGRAM (a plain file).
+bool startable(const uint8_t* data, size_t n, const char* program) {
+    std::vector<uint8_t> out;
+    z_stream zs{};
+    if (inflateInit2(&zs, 16 + MAX_WBITS) != Z_OK)
+        return false;
+    zs.next_in = const_cast<uint8_t*>(data);
+    zs.avail_in = uInt(n);
+    int rc = Z_OK;
+    uint8_t piece[4096];
+    while (rc == Z_OK || (rc == Z_STREAM_END && zs.avail_in > 0)) {
+        if (rc == Z_STREAM_END && inflateReset(&zs) != Z_OK)
+            break; // another gzip member follows
+        zs.next_out = piece;
+        zs.avail_out = sizeof piece;
+        rc = inflate(&zs, Z_NO_FLUSH);
+        out.insert(out.end(), piece, piece + (sizeof piece - zs.avail_out));
+        if (rc == Z_BUF_ERROR || out.size() > (64u << 20))
+            break;
+    }
+    inflateEnd(&zs);
+    if (rc != Z_STREAM_END || zs.avail_in != 0)
+        return false;
+    for (size_t at = 0; at + 512 <= out.size();) {
+        const uint8_t* h = out.data() + at;
+        unsigned sum = 0, stored = 0;
+        for (int i = 0; i < 512; ++i)
+            sum += (i >= 148 && i < 156) ? ' ' : h[i];
+        if (sscanf(reinterpret_cast<const char*>(h + 148), "%o", &stored) != 1 || sum != stored)
+            return false;
+        std::string name(reinterpret_cast<const char*>(h),
+                         strnlen(reinterpret_cast<const char*>(h), 100));
+        if (memcmp(h + 257, "ustar", 5) == 0 && h[345])
+            name = std::string(reinterpret_cast<const char*>(h + 345),
+                               strnlen(reinterpret_cast<const char*>(h + 345), 155)) +
+                   "/" + name;
+        while (name.rfind("./", 0) == 0)
+            name.erase(0, 2);
+        const char type = char(h[156]);
+        const bool plain = type == '0' || type == '\0' || type == '7';
+        if (plain && name == program)
+            return true;
+        unsigned long long size = 0;
+        sscanf(reinterpret_cast<const char*>(h + 124), "%llo", &size);
+        const bool data_follows = plain || type == 'L' || type == 'K' || type == 'x' || type == 'g';
+        at += 512 + (data_follows ? (size + 511) / 512 * 512 : 0);
+    }
+    return false;
+}
+
 void install(model& m, const uint8_t* p, size_t size, int answer, const std::string& faulty,
              const std::string& fault, uint32_t S) {
     bool written = false;
@@ -69,6 +122,9 @@ void install(model& m, const uint8_t* p, size_t size, int answer, const std::str
             gen_crc(p + at + 4, uint32_t(total - 4), 0xFFFFFFFFu) != h.crc)
             return;
         const uint8_t* whole = p + at;
+        if (is_bootable(h.magic) &&
+            !startable(whole + HEADER_SIZE, h.len, launched_program(h.magic)))
+            return;
         if (h.magic == MAGIC_APPLICATION) {
             slot = slot ? slot : answer;
             m.slots[slot - 1].assign(whole, whole + total);

@@ -1,9 +1,11 @@
 # SPDX-License-Identifier: MIT
 """Console scenarios: the real bladeboot on a simulated blade, driven through a pty."""
+import io
 import os
 import shutil
 import subprocess
 import sys
+import tarfile
 
 import pytest
 
@@ -88,6 +90,19 @@ def pack(out, *components, ppc=False):
     """A package; app and diags components without a file carry the demo archive (PPC: the
     PowerPC build of it, which a system board needs)."""
     sim("pack", str(out), *components, *(["--ppc"] if ppc else []))
+    return str(out)
+
+
+def padded_archive(tmp_path, version, pad, seed=1):
+    """The demo application's archive with `pad` incompressible bytes more, as a file."""
+    demo = open(pack(tmp_path / f"demo-{version}.pkg", f"app:{version}"), "rb").read()[16:]
+    out = tmp_path / f"padded-{version}-{pad}.tar.gz"
+    with tarfile.open(fileobj=io.BytesIO(demo)) as src, tarfile.open(out, "w:gz") as dest:
+        for member in src.getmembers():
+            dest.addfile(member, src.extractfile(member))
+        info = tarfile.TarInfo("home/pad.bin")
+        info.size = pad
+        dest.addfile(info, open(data_file(tmp_path / f"pad-{pad}", pad, seed), "rb"))
     return str(out)
 
 

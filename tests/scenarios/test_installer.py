@@ -3,10 +3,11 @@
 import os
 import shutil
 import struct
+import subprocess
 
 import pytest
 
-from conftest import back_at_menu_then_exit, bladepkg, damage, data_file, pack
+from conftest import back_at_menu_then_exit, bladepkg, damage, data_file, pack, padded_archive
 
 KIB = 1024
 BLOCK = 64 * KIB
@@ -40,13 +41,10 @@ def test_each_flash_component_to_its_partition(board, tmp_path):
     uboot = bytearray(open(data_file(tmp_path / "uboot.bin", BLOCK, 7), "rb").read())
     uboot[240:256] = struct.pack(">IIII", 0, BLOCK, 0x02504F4C, 0x02030405)
     (tmp_path / "uboot.bin").write_bytes(bytes(uboot))
-    pkg = tmp_path / "all.pkg"
-    r = bladepkg("create", pkg, f"uboot:2.3.4.5:{tmp_path / 'uboot.bin'}",
-                 component(tmp_path, "kernel", "2.6.40.1", 100 * KIB),
-                 component(tmp_path, "rfs", "3.2.0.1", 3 * BLOCK - 16),
-                 component(tmp_path, "dtb", "1.0.1.0", 10),
-                 component(tmp_path, "diags", "4.3.0.0", 5000))
-    assert r.returncode == 0, r.stderr
+    pkg = pack(tmp_path / "all.pkg", f"uboot:2.3.4.5:{tmp_path / 'uboot.bin'}",
+               component(tmp_path, "kernel", "2.6.40.1", 100 * KIB),
+               component(tmp_path, "rfs", "3.2.0.1", 3 * BLOCK - 16),
+               component(tmp_path, "dtb", "1.0.1.0", 10), "diags:4.3.0.0")
     before = {p: board.flash(p) for p in ("uboot", "kernel", "rfs", "devicetree", "rescue")}
     con = start_install(board, pkg)
     con.expect("Installing Boot Loader: " + progress(1))
@@ -146,13 +144,13 @@ def test_bad_crc_in_the_middle(board, tmp_path):
 def test_applications_into_a_slot(board, tmp_path, answer):
     # Two application components share the one answer; the slots' directory is made anew.
     shutil.rmtree(board.user("images"))
-    big = data_file(tmp_path / "big", 200 * KIB)
+    big = padded_archive(tmp_path, "7.0.0.1", 200 * KIB)
     pkg = pack(tmp_path / "app.pkg", f"app:7.0.0.1:{big}", "app:7.7.7.7",
                "kernel:9.8.7.6:/etc/hostname")
     con = start_install(board, pkg)
     con.answer("Installing Application: " + QUESTION, answer + "\n")
     # The slot write's progress, a step for each 64 KiB piece.
-    total = 16 + 200 * KIB
+    total = 16 + os.path.getsize(big)
     steps = "".join(f"\b\b\b\b{min(done, total) * 100 // total:03d}%"
                     for done in range(BLOCK, total + BLOCK, BLOCK))
     for label, shown in (("", steps), ("Installing Application: ", "\b\b\b\b100%")):
@@ -214,14 +212,44 @@ def test_keys_typed_during_an_install_do_not_answer(board, tmp_path):
     assert board.eeprom(1) == 1
 
 
-def test_empty_application_cannot_be_booted(board, tmp_path):
-    pkg = tmp_path / "zero.pkg"
-    open(tmp_path / "empty", "wb").close()
-    bladepkg("create", pkg, f"app:1.0.0.0:{tmp_path / 'empty'}")
+def archive_that_cannot_start(tmp_path, kind):
+    """A file that is no archive the launcher can start from, made as KIND says."""
+    path = tmp_path / kind.replace(" ", "-")
+    if kind in ("gzip, no tar", "tar without the program"):
+        inner = tmp_path / "inner"
+        (inner / "home" / "bin").mkdir(parents=True)
+        (inner / "home" / "bin" / "mp.elf").write_bytes(b"not the program's name")
+        if kind == "gzip, no tar":
+            subprocess.run(f"gzip -c /etc/services > {path}", shell=True, check=True)
+        else:
+            subprocess.run(["tar", "czf", path, "-C", inner, "home"], check=True)
+    else:
+        path.write_bytes(b"" if kind == "empty" else os.urandom(1024))
+    return path
+
+
+# A component the launcher could not start, why the installer says so, for an application
+# (before its question) and for diagnostics (before the rescue partition is erased).
+@pytest.mark.parametrize("ctype,kind,said", [
+    ("app", "empty", "APPLICATION image is not a gzip-compressed archive"),
+    ("app", "random bytes", "APPLICATION image is not a gzip-compressed archive"),
+    ("app", "gzip, no tar", "APPLICATION image is not a tar archive"),
+    ("app", "tar without the program", "APPLICATION image lacks home/bin/mp.elf.strip"),
+    ("diags", "tar without the program", "DIAGNOSTICS IMAGE image lacks mpdiag.elf.strip"),
+])
+def test_component_that_cannot_start_is_refused(board, tmp_path, ctype, kind, said):
+    pkg = tmp_path / "bad.pkg"
+    bladepkg("create", pkg, f"{ctype}:1.0.0.0:{archive_that_cannot_start(tmp_path, kind)}")
+    rescue = board.flash("rescue")
+    slots = [open(board.user("images", f"image{n}"), "rb").read() for n in (1, 2)]
     con = start_install(board, pkg)
-    con.answer(QUESTION, "\n")
-    con.expect("Booting downloaded image\r\nImage unpack failed (err ")
+    label = "Installing Application: " if ctype == "app" else "Installing Diagnostics: "
+    con.expect(f"{label}{said}, voiding download\r\n")
     back_at_menu_then_exit(con)
+    assert QUESTION not in con.output()
+    assert board.flash("rescue") == rescue and board.eeprom(1) == 1
+    assert [open(board.user("images", f"image{n}"), "rb").read() for n in (1, 2)] == slots
+    assert not any(e["event"] in ("erase", "write", "rename") for e in board.journal())
 
 
 @pytest.mark.parametrize("how", ["cut short", "length overflow"])
@@ -254,7 +282,7 @@ def test_damaged_length_is_refused_before_writing(board, tmp_path, how):
 ])
 def test_power_cut_in_an_application_install(board, tmp_path, cut, booted):
     if cut == 3:
-        pkg = pack(tmp_path / "new.pkg", f"app:7.2.0.0:{data_file(tmp_path / 'pad', 300 * KIB)}")
+        pkg = pack(tmp_path / "new.pkg", f"app:7.2.0.0:{padded_archive(tmp_path, '7.2.0.0', 300 * KIB)}")
     else:
         pkg = pack(tmp_path / "new.pkg", "app:7.2.0.1",
                    component(tmp_path, "kernel", "2.6.41.1", 200 * KIB))

@@ -3,6 +3,7 @@
 partition, Ctrl-C and the board reset."""
 import itertools
 import os
+import subprocess
 import time
 
 import pytest
@@ -10,6 +11,9 @@ import pytest
 from conftest import damage, data_file, pack
 
 BOOT_SLOT, BOOTED_SLOT = 1, 59
+# The unpack keeps tar's verdict as the script's own.
+UNPACK = ("cd /tmp \ntar mxzf /tmp/vemiximage.tar.gz \nunpacked=$? \nrm /tmp/vemiximage.tar.gz\n"
+          "exit $unpacked\n")
 
 
 def app_line(version):
@@ -37,7 +41,7 @@ def test_normal_start_unpacks_and_replaces_the_launcher(board):
     mounts = [e for e in events if e["event"] == "mount"]
     assert mounts and mounts[0]["argv"] == ["-o", "sync", "-t", "jffs2", "/dev/mtd-user", "/user"]
     assert board.commands()[0] == "/bin/mount -o sync -t jffs2 /dev/mtd-user /user"
-    assert board.commands()[-1] == "cd /tmp \ntar mxzf /tmp/vemiximage.tar.gz \nrm /tmp/vemiximage.tar.gz\n"
+    assert board.commands()[-1] == UNPACK
     # The archive's members are under /tmp and the archive itself is gone.
     assert os.access(board.tmp("home", "bin", "mp.elf.strip"), os.X_OK)
     # The board's own kind of program: a PowerPC board's is a big-endian PowerPC ELF file.
@@ -199,6 +203,39 @@ def test_boot_that_cannot_launch_resets(board, tmp_path, fault, said):
     assert unpacked == (fault == "backtrace-noexec")
 
 
+# A slot whose application does not unpack: what makes it fail, and how the boot goes on.
+@pytest.mark.parametrize("case", ["damaged archive", "no program", "tmp-small"])
+def test_slot_that_does_not_unpack_falls_back(board, tmp_path, case):
+    if case == "tmp-small":
+        board.fault("tmp-small")
+    else:
+        content = tmp_path / "a.tar.gz"
+        if case == "damaged archive":
+            data_file(content, 50 * 1024)
+        else:
+            subprocess.run(["tar", "czf", content, "-C", "/etc", "hostname"], check=True)
+        board.slot(1, pack(tmp_path / "s1.pkg", f"app:5.0.9.1:{content}"))
+    board.eeprom(BOOTED_SLOT, 7)
+    errors = tmp_path / "stderr.txt"
+    con = board.boot(stderr=errors)
+    ending = con.finish()
+    said = open(errors).read()
+    assert "Failed to unpack Application OS.\nImage1 could not be unpacked, trying Image2 now.\n" \
+        in said
+    if case == "tmp-small":
+        # No image unpacks in so small a /tmp: both slots, then the rescue partition, then
+        # the reset, which leaves the record of what booted before alone.
+        assert ending == "bladesim: board rebooted (status 0)"
+        assert "Both image1 and image2 failed." in said
+        assert board.eeprom(BOOTED_SLOT) == 7
+        assert board.commands().count(UNPACK) >= 2
+    else:
+        assert ending == "bladesim: application ended (status 0)"
+        assert app_line("5.0.1.2") in con.output()
+        assert board.eeprom(BOOTED_SLOT) == 2
+        assert board.commands().count(UNPACK) == 2
+
+
 # --- the rescue partition holding an application ----------------------------------------
 @pytest.fixture
 def recovery_board(board, tmp_path):
@@ -243,14 +280,14 @@ def test_recovery_image_booted_without_installing(recovery_board, how):
     con = board.boot()
     if how == "Enter":
         con.answer(QUESTION, "\r")
-        con.expect("Booting recovery image. You will need to download and install an image "
-                   "before rebooting")
     else:
         con.expect(QUESTION)
         con.end_input()
+    con.expect("Booting recovery image. You will need to download and install an image "
+               "before rebooting")
     assert con.finish() == "bladesim: application ended (status 0)"
     assert app_line("6.1.0.3") in con.output()
-    # Enter records the rescue partition as booted; the end of input records nothing.
-    assert board.eeprom(BOOTED_SLOT) == (4 if how == "Enter" else 7)
+    # Either way the rescue partition is recorded as booted.
+    assert board.eeprom(BOOTED_SLOT) == 4
     assert board.eeprom(BOOT_SLOT) == 1
     assert not os.path.exists(board.user("images", "image1"))

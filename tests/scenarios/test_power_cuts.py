@@ -5,16 +5,14 @@ the filesystem wipe in turn. At every point, the next start must launch an appli
 an image it could start is intact. A flash partition cut mid-write is left damaged (the
 blade cannot protect it); these sweeps keep a startable image elsewhere and assert what
 holds: the start."""
-import io
 import json
 import os
 import shutil
 import subprocess
-import tarfile
 
 import pytest
 
-from conftest import BLADESIM, TIME_SCALE, bladepkg, data_file, pack
+from conftest import BLADESIM, TIME_SCALE, data_file, pack, padded_archive
 
 STARTED = "bladesim: application ended (status 0)"
 CUT = "bladesim: power cut"
@@ -75,31 +73,18 @@ def board(host_board):
 
 def test_kernel_and_application_install(board, tmp_path, capsys):
     pkg = tmp_path / "pkg.bin"
-    bladepkg("create", pkg, f"kernel:2.6.42.0:{data_file(tmp_path / 'k', 1000)}",
-             f"app:7.3.0.0:{data_file(tmp_path / 'a', 1000)}")
+    pack(pkg, f"kernel:2.6.42.0:{data_file(tmp_path / 'k', 1000)}", "app:7.3.0.0")
     board.env("diagnostics=rescue")
     # 1 erase and 64 writes of the kernel's block, then the slot file's one piece.
     assert sweep(board, tmp_path, capsys, "kernel + application install", INSTALL,
                  "--fault", "notftp", "--image", str(pkg)) == 66
 
 
-def padded_application(tmp_path, version, pad):
-    """The demo application's archive with `pad` incompressible bytes more."""
-    demo = open(pack(tmp_path / "demo.pkg", f"app:{version}"), "rb").read()[16:]
-    with tarfile.open(fileobj=io.BytesIO(demo)) as src, \
-            tarfile.open(tmp_path / "padded.tar.gz", "w:gz") as out:
-        for member in src.getmembers():
-            out.addfile(member, src.extractfile(member))
-        info = tarfile.TarInfo("home/pad.bin")
-        info.size = pad
-        out.addfile(info, open(data_file(tmp_path / "pad", pad), "rb"))
-    return pack(tmp_path / "recovery.pkg", f"app:{version}:{tmp_path / 'padded.tar.gz'}")
-
-
 def test_recovery_copy(board, tmp_path, capsys):
     board.slot(1, None)
     board.slot(2, None)
-    board.rescue(padded_application(tmp_path, "6.1.0.3", 200 * 1024))
+    board.rescue(pack(tmp_path / "recovery.pkg",
+                      f"app:6.1.0.3:{padded_archive(tmp_path, '6.1.0.3', 200 * 1024)}"))
     # The slot file's four 64 KiB pieces.
     assert sweep(board, tmp_path, capsys, "recovery copy into slot 2", b"2\n") == 4
     assert os.path.getsize(board.user("images", "image2")) == os.path.getsize(
