@@ -71,13 +71,25 @@ def board(host_board):
     return host_board
 
 
-def test_kernel_and_application_install(board, tmp_path, capsys):
+# The application the launcher can start, and one it cannot (its archive lacks the
+# program), which is refused once the kernel is written: no cut leaves a slot recorded that
+# cannot start.
+@pytest.mark.parametrize("app,points", [("demo", 66), ("without its program", 65)])
+def test_kernel_and_application_install(board, tmp_path, capsys, app, points):
     pkg = tmp_path / "pkg.bin"
-    pack(pkg, f"kernel:2.6.42.0:{data_file(tmp_path / 'k', 1000)}", "app:7.3.0.0")
+    content = "app:7.3.0.0"
+    if app != "demo":
+        subprocess.run(["tar", "czf", tmp_path / "a.tar.gz", "-C", "/etc", "hostname"], check=True)
+        content += f":{tmp_path / 'a.tar.gz'}"
+    pack(pkg, f"kernel:2.6.42.0:{data_file(tmp_path / 'k', 1000)}", content)
+    slot = open(board.user("images", "image1"), "rb").read()
     board.env("diagnostics=rescue")
     # 1 erase and 64 writes of the kernel's block, then the slot file's one piece.
-    assert sweep(board, tmp_path, capsys, "kernel + application install", INSTALL,
-                 "--fault", "notftp", "--image", str(pkg)) == 66
+    assert sweep(board, tmp_path, capsys, f"kernel + application ({app}) install", INSTALL,
+                 "--fault", "notftp", "--image", str(pkg)) == points
+    if app != "demo":
+        assert open(board.user("images", "image1"), "rb").read() == slot
+        assert board.eeprom(1) == 1
 
 
 def test_recovery_copy(board, tmp_path, capsys):

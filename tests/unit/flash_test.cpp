@@ -1,13 +1,17 @@
 // SPDX-License-Identifier: MIT
 // The flash module on the simulated board's own device library, which ctest preloads with
-// the partitions as files of a scratch directory: NOR programming, erase to 0xFF.
+// the partitions as files of a scratch directory: NOR programming, erase to 0xFF. And the
+// I2C buses' descriptors when no bus is open.
 #include "flash.h"
+#include "i2c.h"
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -64,6 +68,28 @@ TEST(Flash, WritesAnyRangeAndKeepsEveryOtherByte) {
             std::copy(from, from + c.length, want.begin() + c.offset);
         EXPECT_EQ(partition("rfs"), want) << c.offset << "+" << c.length;
     }
+}
+
+// Before the buses are opened and after they are closed, a VPD transfer fails on its own:
+// nothing of it reaches another descriptor, such as 0, the console.
+TEST(I2c, ClosedBusesTouchNoOtherDescriptor) {
+    int pipe_fds[2];
+    ASSERT_EQ(pipe2(pipe_fds, O_NONBLOCK), 0);
+    const int console = dup(0);
+    for (int round = 0; round < 2; ++round) {
+        if (round == 1)
+            api_i2c_close();
+        EXPECT_EQ(i2c_file[0], -1);
+        EXPECT_EQ(i2c_file[1], -1);
+        dup2(pipe_fds[1], 0);
+        EXPECT_LT(api_set_image(2), 0);
+        dup2(console, 0);
+        char got;
+        EXPECT_EQ(read(pipe_fds[0], &got, 1), -1) << "a byte reached descriptor 0";
+    }
+    close(console);
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
 }
 
 } // namespace
