@@ -328,11 +328,12 @@ int extract_gdb(int slot) {
 }
 
 void launch_image(uint8_t diags, uint8_t booted) {
-    if (!unpack_image(diags))
-        return;
-    // Recorded once the image has unpacked: the record names only what really starts.
+    // Each image tried is recorded before it unpacks; one that does not is followed by the
+    // next, which records itself in turn.
     if (booted != 0)
         api_set_booted_image(booted);
+    if (!unpack_image(diags))
+        return;
     api_i2c_close();
     if (diags) {
         puts("install diags image");

@@ -27,8 +27,8 @@ int extract_image(int slot);
 int extract_image_from_flash();
 // Takes the debugger from the other slot's first component: 1 when /tmp/gdb was made.
 int extract_gdb(int slot);
-// Unpacks the application archive, records BOOTED (1 or 2 for a slot, 4 for the rescue
-// partition, 0 for nothing) as the booted image and starts the application; returns only
+// Records BOOTED (1 or 2 for a slot, 4 for the rescue partition, 0 for nothing) as the
+// booted image, unpacks the application archive and starts the application; returns only
 // when the archive did not unpack or left no program to start.
 void launch_image(uint8_t diags, uint8_t booted);
 
