@@ -25,9 +25,8 @@ struct archive_check {
     // The gzip member and deflate stream being read.
     int state;
     bool failed;
-    bool member_ended; // the input so far ends where a gzip member ends
-    uint8_t flags;     // the member header's flags still to pass over
-    uint32_t stored;   // bytes left in a stored block
+    uint8_t flags;   // the member header's flags still to pass over
+    uint32_t stored; // bytes left in a stored block
     bool last_block;
     uint32_t crc, size; // of the member's data so far
     uint32_t bits;

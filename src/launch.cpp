@@ -157,8 +157,10 @@ bool unpack_image(uint8_t diags) {
         fputs("Failed to gunzip Application OS.\n", stderr);
         board_reset();
     }
+    char program[64];
+    snprintf(program, sizeof program, "/tmp/%s",
+             launched_program(diags ? MAGIC_DIAGS : MAGIC_APPLICATION));
     struct stat st;
-    const char* program = diags ? "/tmp/mpdiag.elf.strip" : "/tmp/home/bin/mp.elf.strip";
     if (status != 0 || stat(program, &st) != 0 || !S_ISREG(st.st_mode)) {
         fputs("Failed to unpack Application OS.\n", stderr);
         unlink(APP_ARCHIVE);

@@ -3,6 +3,7 @@
 system board's whole machine under qemu-system-ppc; the console line relayed to the
 operator's terminal; and one reading of how the boot ended."""
 import fcntl
+import functools
 import json
 import os
 import shutil
@@ -199,18 +200,18 @@ class Relay:
     def __init__(self, board, line, scale=None, terminal=(0, 1), board_settings=None,
                  telnet=None, guest=None):
         self.done, self.result, self.proc = threading.Event(), None, None
+        self.journal = functools.partial(journal_append, board)
         self.senders = console.listen(board.p("run", "send.sock"))
         self.requests = self.uart = None
         if scale is not None:
             # A pseudo-terminal line: the relay is the blade's UART as well.
-            self.uart = console.Uart(board.baudrate(), scale,
-                                     lambda event, fields: journal_append(board, event, fields))
+            self.uart = console.Uart(board.baudrate(), scale, self.journal)
             self.requests = console.listen(board.p("run", "line.sock"))
         self.port = console.Port(board.baudrate())
         publish(board.p("run", "tty"), link=self.port.path)
         self.server = ConsoleServer(board, self.port.path, board.baudrate(), telnet)
-        self.thread = threading.Thread(target=self.run, args=(board, line, terminal,
-                                                              board_settings, guest), daemon=True)
+        self.thread = threading.Thread(target=self.run, args=(line, terminal, board_settings,
+                                                              guest), daemon=True)
         self.thread.start()
 
     def announce(self, board):
@@ -220,12 +221,11 @@ class Relay:
             where += f", telnet 127.0.0.1 {self.server.port}"
         print(where, flush=True)
 
-    def run(self, board, line, terminal, board_settings, guest):
+    def run(self, line, terminal, board_settings, guest):
         self.result = console.relay(line, self.senders, self.done, terminal=terminal,
                                     uart=self.uart, requests=self.requests, port=self.port,
                                     board_settings=board_settings, guest=guest,
-                                    journal=lambda event, fields: journal_append(board, event,
-                                                                                 fields))
+                                    journal=self.journal)
         if self.result == "escape" and self.proc is not None:
             self.proc.terminate()
 
@@ -264,9 +264,7 @@ def record_sandbox(board, fd):
         pid = json.loads(data.decode())["child-pid"]
     except (ValueError, KeyError):
         return
-    with open(board.p("sandbox.json.part"), "w") as f:
-        json.dump({"pid": pid}, f)
-    os.replace(board.p("sandbox.json.part"), board.p("sandbox.json"))
+    publish(board.p("sandbox.json"), json.dumps({"pid": pid}))
 
 
 def boot(board, args):
