@@ -356,7 +356,8 @@ bool walk(const char* path, const char* data_dir, int only, std::vector<std::str
                 fprintf(stderr, "bladepkg: writing %s failed\n", out->path.c_str());
                 return false;
             }
-            written->push_back(out->path);
+            if (written)
+                written->push_back(out->path);
         }
         sink(index, e);
         offset += HEADER_SIZE + uint64_t(e.h.len);
