@@ -41,7 +41,7 @@ uint8_t cpld_register(off_t reg) {
 }
 
 bool cpld_busy() {
-    return fault_named("cpld-busy") || board_time() < g_cpld_busy_until;
+    return fault_named(board::fault::cpld_busy) || board_time() < g_cpld_busy_until;
 }
 
 ssize_t cpld_read(fd_entry&, int fd, void* buf, size_t n) {
@@ -110,7 +110,7 @@ int i2c_smbus(fd_entry& e, int fd, i2c_smbus_ioctl_data* args) {
     } else if (e.address == board::kVpdAddress) {
         if (!vpd_reachable())
             err = ENXIO; // no acknowledge: the EEPROM is not on the bus
-        else if (fault_named(reading ? "eeprom-read" : "eeprom-write"))
+        else if (fault_named(reading ? board::fault::eeprom_read : board::fault::eeprom_write))
             err = EIO;
         else if (reading)
             err = real_pread(fd, &value, 1, command) == 1 ? 0 : EIO;

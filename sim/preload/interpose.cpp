@@ -46,9 +46,10 @@ void journal_exec(const char* path, char* const argv[]) {
 bool may_open(const char* path, int flags) {
     if (!path)
         return true;
-    if (((flags & O_CREAT) && std::strncmp(path, "/tmp/", 5) == 0 && fault_named("tmp-create")) ||
+    if (((flags & O_CREAT) && std::strncmp(path, "/tmp/", 5) == 0 &&
+         fault_named(board::fault::tmp_create)) ||
         (std::strncmp(path, board::kDevicePrefix, std::strlen(board::kDevicePrefix)) == 0 &&
-         fault(path + std::strlen(board::kDevicePrefix), "open"))) {
+         fault(path + std::strlen(board::kDevicePrefix), board::fault::part_open))) {
         errno = EACCES;
         return false;
     }
@@ -277,7 +278,7 @@ int system(const char* command) {
     REAL(system);
     journal("shell", "\"command\": " + json_string(command ? command : "") +
                          ", \"peak_rss_kb\": " + std::to_string(peak_rss_kb()));
-    if (fault_named("no-process")) {
+    if (fault_named(board::fault::no_process)) {
         errno = EAGAIN; // the board cannot start another process
         return -1;
     }

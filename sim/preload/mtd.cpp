@@ -59,11 +59,11 @@ ssize_t mtd_pread(fd_entry& e, int fd, void* buf, size_t n, uint64_t offset) {
         return 0;
     if (n > size - offset)
         n = size_t(size - offset);
-    if (range_fault(e, "read", offset, n)) {
+    if (range_fault(e, board::fault::part_read, offset, n)) {
         errno = EIO;
         return -1;
     }
-    if (range_fault(e, "short-read", offset, n))
+    if (range_fault(e, board::fault::part_short_read, offset, n))
         n = short_count(n);
     return real_pread(fd, buf, n, off_t(offset));
 }
@@ -78,12 +78,12 @@ ssize_t mtd_pwrite(fd_entry& e, int fd, const void* buf, size_t n, uint64_t offs
     }
     if (n > size - offset)
         n = size_t(size - offset);
-    if (range_fault(e, "write", offset, n)) {
+    if (range_fault(e, board::fault::part_write, offset, n)) {
         errno = EIO;
         return -1;
     }
     power_check();
-    if (range_fault(e, "short-write", offset, n))
+    if (range_fault(e, board::fault::part_short_write, offset, n))
         n = short_count(n);
     std::vector<uint8_t> cells(n);
     ssize_t got = real_pread(fd, cells.data(), n, off_t(offset));
@@ -94,7 +94,7 @@ ssize_t mtd_pwrite(fd_entry& e, int fd, const void* buf, size_t n, uint64_t offs
     const auto* in = static_cast<const uint8_t*>(buf);
     for (size_t i = 0; i < n; ++i)
         cells[i] &= in[i];
-    if (range_fault(e, "stuck", offset, n))
+    if (range_fault(e, board::fault::part_stuck, offset, n))
         stick_a_bit(cells);
     char f[160];
     snprintf(f, sizeof f, "\"partition\": \"%s\", \"offset\": %llu, \"length\": %zu", e.name,
@@ -124,7 +124,7 @@ int mtd_ioctl(fd_entry& e, int fd, unsigned long request, void* arg) {
     REAL(pwrite);
     uint64_t size = file_size(fd);
     if (request == MEMGETINFO) {
-        if (fault(e.name, "getinfo")) {
+        if (fault(e.name, board::fault::part_getinfo)) {
             errno = EIO;
             return -1;
         }
@@ -145,7 +145,7 @@ int mtd_ioctl(fd_entry& e, int fd, unsigned long request, void* arg) {
             errno = EINVAL;
             return -1;
         }
-        if (range_fault(e, "erase", ei->start, ei->length)) {
+        if (range_fault(e, board::fault::part_erase, ei->start, ei->length)) {
             errno = EIO;
             return -1;
         }

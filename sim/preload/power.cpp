@@ -16,8 +16,8 @@ namespace sim {
 
 namespace {
 
-constexpr const char* kWriteCounter = "/run/bladesim-writes";
-constexpr const char* kLauncherPid = "/run/bladesim-launcher.pid";
+constexpr const char* kWriteCounter = board::kWritesFile;
+constexpr const char* kLauncherPid = board::kLauncherPidFile;
 
 long next_write_number() {
     REAL(open);
@@ -39,7 +39,7 @@ long next_write_number() {
 } // namespace
 
 void power_check() {
-    const long cut_at = fault_number("cut");
+    const long cut_at = fault_number(board::fault::cut);
     if (cut_at <= 0)
         return;
     const long count = next_write_number();

@@ -15,7 +15,7 @@ import tempfile
 import time
 import zlib
 
-from .description import (CPLD, DEFAULT_ENV, DEFAULT_VERSIONS, EEPROM_BOOT_SLOT,
+from .description import (CONSOLE_BAUD, CPLD, DEFAULT_ENV, DEFAULT_VERSIONS, EEPROM_BOOT_SLOT,
                           EEPROM_BOOTED_SLOT, EEPROM_SIZE, ENV_OFFSET, ENV_WINDOW, MAGIC,
                           PARTITIONS, PATHS, TYPE_NAME, UBOOT_RECORD_OFFSET)
 
@@ -98,20 +98,31 @@ def component_check(data, offset=0):
     return head, "good" if good else "bad CRC"
 
 
+# The board's state: its kind, its standing faults, its time scale.
+STATE = "state.json"
 # What every board directory holds; one without any of them is not a whole board.
-WHOLE_BOARD = ["board.json", "eeprom.bin", "journal.jsonl", "user", "tmp"] + \
+WHOLE_BOARD = [STATE, "eeprom.bin", "journal.jsonl", "user", "tmp"] + \
     [os.path.join("flash", f"{name}.bin") for name in PARTITIONS]
 
 
 class Board:
     def __init__(self, path):
         self.path = os.path.abspath(path)
+        old = self.p("board.json")  # the name boards made before had for their state
+        if os.path.exists(old) and not os.path.exists(self.p(STATE)):
+            os.replace(old, self.p(STATE))
 
     def p(self, *parts):
         return os.path.join(self.path, *parts)
 
     def flash(self, name):
         return self.p("flash", f"{name}.bin")
+
+    def slot(self, n=None):
+        """Image slot N's file as the board keeps it (the board's user directory is the
+        blade's /user), or the slots' directory."""
+        d = self.p(PATHS["slots"].lstrip("/"))
+        return d if n is None else os.path.join(d, f"image{n}")
 
     @property
     def journal(self):
@@ -145,17 +156,17 @@ class Board:
         return self
 
     def config(self):
-        with open(self.p("board.json")) as f:
+        with open(self.p(STATE)) as f:
             return json.load(f)
 
     def kind(self):
         return self.config().get("kind", "preload")
 
     def save_config(self, cfg):
-        tmp = self.p("board.json.part")
+        tmp = self.p(STATE + ".part")
         with open(tmp, "w") as f:
             json.dump(cfg, f, indent=2)
-        os.replace(tmp, self.p("board.json"))
+        os.replace(tmp, self.p(STATE))
 
     def ensure_hardware(self):
         """The CPLD register window and the empty second I2C bus."""
@@ -179,15 +190,11 @@ class Board:
             f.write(b"\xff" * PARTITIONS[name])
 
     # --- boot environment --------------------------------------------------------------
-    def env_area(self):
-        """The bytes the launcher reads of its environment partition."""
-        with open(self.flash("ubootenv"), "rb") as f:
-            return f.read()[ENV_OFFSET:ENV_OFFSET + ENV_WINDOW]
-
     def baudrate(self):
-        """The console speed the boot loader leaves, from the environment (9600 unless set)."""
+        """The console speed the boot loader leaves, from the environment (the board's console speed
+        unless set)."""
         speeds = [s.split("=", 1)[1] for s in self.read_env() if s.startswith("baudrate=")]
-        return int(speeds[0]) if speeds and speeds[0].isdigit() else 9600
+        return int(speeds[0]) if speeds and speeds[0].isdigit() else CONSOLE_BAUD
 
     def read_env(self):
         with open(self.flash("ubootenv"), "rb") as f:
@@ -331,8 +338,9 @@ def new_board(path, kind, ppc):
 
 
 def fill_board(board, kind, ppc):
-    for d in ("flash", "user", "user/images", "tmp", "tftp"):
+    for d in ("flash", "tmp", "tftp"):
         os.makedirs(board.p(d), exist_ok=True)
+    os.makedirs(board.slot(), exist_ok=True)
     for name in PARTITIONS:
         board.erase_partition(name)
     eeprom = bytearray(b"\xff" * EEPROM_SIZE)
@@ -359,6 +367,6 @@ def fill_board(board, kind, ppc):
             ver = v[f"image{slot}"]
             arc = os.path.join(work, f"app{slot}.tar.gz")
             app_archive(arc, ver, ppc=ppc)
-            build_package(board.p("user", "images", f"image{slot}"), [("app", ver, arc)])
+            build_package(board.slot(slot), [("app", ver, arc)])
     # The board's description comes last: a directory without it is no board.
     board.save_config({"faults": [], "time_scale": 1.0, "kind": kind})

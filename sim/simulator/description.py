@@ -35,6 +35,10 @@ EEPROM_BOOT_SLOT = BOARD["eeprom"]["boot_slot"]
 EEPROM_BOOTED_SLOT = BOARD["eeprom"]["booted_slot"]
 CPLD = BOARD["cpld"]
 PATHS = BOARD["paths"]
+CONSOLE_BAUD = BOARD["console_baud"]
+# The simulation's own files inside a preload board: the write counter the board's
+# processes share, the launcher's pid for a power cut.
+SIM_FILES = BOARD["sim_files"]
 
 LAB = BOARD["lab"]
 DEFAULT_VERSIONS = BOARD["versions"]
@@ -51,6 +55,8 @@ PART_OF_TYPE = {MAGIC["kernel"]: "kernel", MAGIC["rfs"]: "rfs", MAGIC["dtb"]: "d
 # acts: "devices" (the device library), "sandbox", "lab", "stubs" (the platform stand-ins),
 # or declaratively, a program or device file that is absent or not a program.
 FAULTS = BOARD["faults"]
+# A fault's name as code names it: FAULT["tmpfull"] fails at once where a row is missing.
+FAULT = {r["name"]: r["name"] for r in FAULTS}
 FLASH_PARTITIONS = [p for p in PARTITIONS if p != "user"]
 
 
@@ -121,25 +127,66 @@ def header():
         ("const char*", "kUserDir", text(PATHS["user"] + "/")),
         ("const char*", "kSlotDir", text(PATHS["slots"] + "/")),
         ("const char*", "kArchive", text(PATHS["archive"])),
+        ("const char*", "kUserCharDevice", text(DEVICES_CHAR["user"])),
+        ("uint32_t", "kUbootRecordOffset", UBOOT_RECORD_OFFSET),
+        ("uint32_t", "kEnvOffset", ENV_OFFSET),
+        ("uint8_t", "kEepromBootSlot", EEPROM_BOOT_SLOT),
+        ("uint8_t", "kEepromBootedSlot", EEPROM_BOOTED_SLOT),
+        ("uint32_t", "kConsoleBaud", CONSOLE_BAUD),
+        ("const char*", "kWritesFile", text(SIM_FILES["writes"])),
+        ("const char*", "kLauncherPidFile", text(SIM_FILES["launcher_pid"])),
     ]
     out = ["// Generated from sim/board.json by sim/simulator/description.py: do not edit.",
            "#pragma once", "#include <cstdint>", "#include <sys/types.h>", "",
            "namespace board {"]
     out += [f"constexpr {t} {n} = {v};" for t, n, v in rows]
+    out += ["struct partition { const char* name; uint32_t size; };",
+            "constexpr partition kPartitions[] = {"]
+    out += [f"    {{{text(n)}, {s}}}," for n, s in PARTITIONS.items()]
+    out += ["};", "constexpr const char* kI2cBuses[] = {" +
+            ", ".join(text(b) for b in I2C["buses"]) + "};"]
+    out += ["namespace paths {"] + [f"constexpr const char* {k} = {text(v)};"
+                                    for k, v in PATHS.items()] + ["} // namespace paths"]
+    # Each fault's name as code names it: fault::cpld_busy, fault::part_read ("read", the
+    # kind a partition item such as "kernel:read@2" names), and the kinds that take a block.
+    out += ["namespace fault {"] + [f"constexpr const char* {const_name(r)} = {text(fault_key(r))};"
+                                    for r in FAULTS]
+    out += ["constexpr const char* kBlockKinds[] = {" +
+            ", ".join(text(fault_key(r)) for r in FAULTS if r.get("block")) + "};",
+            "} // namespace fault"]
     out += ["} // namespace board", ""]
     return "\n".join(out)
 
 
-def guest_settings(faults):
-    """The facts the system board's guest takes, as shell assignments."""
+def fault_key(row):
+    """What a fault item names: "read" for "PART:read", the row's name otherwise."""
+    return row["name"].partition(":")[2] or row["name"]
+
+
+def const_name(row):
+    """A fault row's name in C++ and shell code: cpld_busy, part_read."""
+    return "".join(c if c.isalnum() else "_" for c in row["name"]).lower()
+
+
+def shell_settings(faults):
+    """The facts the system board's guest and the preload board's stand-ins take, as shell
+    assignments; a fault's name as FAULT_<NAME>."""
     chips = ",".join(f"0x{I2C[k]:02x}" for k in ("eeprom", "summit", "mux"))
-    absent = " ".join(f"{p}" for p, how in absent_paths(faults).items())
+    taken = absent_paths(faults)
+    absent = " ".join(p for p, how in taken.items() if how == "absent")
+    not_programs = " ".join(p for p, how in taken.items() if how == "not_a_program")
     rows = {"BOARD_I2C_CHIPS": chips, "BOARD_EEPROM_BUS": I2C["buses"][0],
             "BOARD_EEPROM_ADDRESS": f"0x{I2C['eeprom']:02x}", "BOARD_EEPROM_SIZE": EEPROM_SIZE,
             "BOARD_CPLD": CPLD["path"], "BOARD_CPLD_SIZE": CPLD["size"],
             "BOARD_DEVICE_PREFIX": DEVICE_PREFIX, "BOARD_USER_CHAR": DEVICES_CHAR["user"],
             "BOARD_APPLICATION": PATHS["application"], "BOARD_SLOTS": PATHS["slots"],
-            "BOARD_ARCHIVE": PATHS["archive"], "BOARD_ABSENT": absent}
+            "BOARD_ARCHIVE": PATHS["archive"], "BOARD_ABSENT": absent,
+            "BOARD_NOT_PROGRAMS": not_programs,
+            "BOARD_USER": PATHS["user"], "BOARD_CONSOLE": PATHS["console"],
+            "BOARD_CONSOLE_BAUD": CONSOLE_BAUD, "BOARD_USER_DEVICE": DEVICE_PREFIX + "user",
+            "BOARD_ERASE_SIZE": ERASE_SIZE, "BOARD_WRITES": SIM_FILES["writes"],
+            "BOARD_LAUNCHER_PID": SIM_FILES["launcher_pid"]}
+    rows.update({f"FAULT_{const_name(r).upper()}": fault_key(r) for r in FAULTS})
     return "".join(f"{k}='{v}'\n" for k, v in rows.items())
 
 

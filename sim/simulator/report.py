@@ -7,7 +7,7 @@ import struct
 import subprocess
 
 from .boardfiles import component_check, die, host_tool, version_text
-from .description import (EEPROM_BOOT_SLOT, EEPROM_BOOTED_SLOT, ENV_WINDOW, I2C, TYPE_NAME,
+from .description import (EEPROM_BOOT_SLOT, EEPROM_BOOTED_SLOT, ENV_WINDOW, I2C, PART_OF_TYPE, TYPE_NAME,
                           UBOOT_RECORD_OFFSET)
 
 # The launcher's names for its options, and the short ones bladesim shows.
@@ -58,12 +58,12 @@ def board_report(board):
     report["partitions"]["uboot"] = {"type": TYPE_NAME.get(magic, f"0x{magic:08x}"),
                                      "version": version_text(ident), "length": length,
                                      "check": "no CRC kept"}
-    for part in ("kernel", "rfs", "devicetree", "rescue"):
+    for part in PART_OF_TYPE.values():
         with open(board.flash(part), "rb") as f:
             head, verdict = component_check(f.read())
         report["partitions"][part] = dict(head or {}, check=verdict)
     for slot in (1, 2):
-        path = board.p("user", "images", f"image{slot}")
+        path = board.slot(slot)
         if not os.path.exists(path):
             report["slots"][slot] = {"check": "no slot file"}
             continue

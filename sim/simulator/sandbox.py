@@ -7,7 +7,8 @@ import os
 
 from .boardfiles import REPO, host_tool, ppc_tool, tool
 from .description import (CPLD, DEVICE_PREFIX, DEVICES, EEPROM_SIZE, ERASE_SIZE,
-                          FLASH_PARTITIONS, I2C, PATHS, USER_CAPACITY, absent_paths)
+                          FAULT, FLASH_PARTITIONS, I2C, PATHS, USER_CAPACITY, absent_paths,
+                          shell_settings)
 
 PPC_SYSROOT = "/usr/powerpc-linux-gnu"
 STUBS = os.path.join(REPO, "sim", "stubs")
@@ -37,7 +38,15 @@ def board_files(board, console_tty):
     return files
 
 
-def sandbox_command(board, faults, ppc, scale, info_fd=None, netns=None, console_tty=None):
+def stub_settings(board, faults):
+    """The board's facts for the platform stand-ins, as a shell include."""
+    path = board.p("run", "board.sh")
+    with open(path, "w") as f:
+        f.write(shell_settings(faults))
+    return path
+
+
+def sandbox_command(board, faults, ppc, scale, info_fd=None, console_tty=None):
     board.ensure_hardware()
     host_boot = host_tool(os.path.join("src", "bladeboot"), "bladeboot")
     host_lib = host_tool(os.path.join("sim", "libbladesim.so"), "device library")
@@ -55,6 +64,7 @@ def sandbox_command(board, faults, ppc, scale, info_fd=None, netns=None, console
             "--bind", board.path, "/board", "--bind", board.p("tmp"), "/tmp",
             "--dir", PATHS["user"], "--dir", "/bin",
             "--ro-bind", STUBS, "/sim/stubs",
+            "--ro-bind", stub_settings(board, faults), "/sim/board.sh",
             "--ro-bind", host_boot, "/sim/host/bladeboot",
             "--ro-bind", host_lib, "/sim/host/libbladesim.so"]
     # A fault takes a program or device file off the board, or leaves it there as no program.
@@ -72,7 +82,7 @@ def sandbox_command(board, faults, ppc, scale, info_fd=None, netns=None, console
         "BLADESIM_JOURNAL": "/board/journal.jsonl",
         "BLADESIM_BOARD": board.path,  # which board a process belongs to, for a look from outside
         "BLADESIM_TIME_SCALE": repr(scale),
-        "BLADESIM_ERASESIZE": str(ERASE_SIZE),
+        "BLADESIM_ERASESIZE": str(ERASE_SIZE),  # the device library's; the stand-ins' is board.sh
         "BLADESIM_FAULTS": ",".join(faults),
         # The launcher's sanitizers share the process with the preloaded device library.
         "ASAN_OPTIONS": "verify_asan_link_order=0:detect_leaks=0",
@@ -95,11 +105,10 @@ def sandbox_command(board, faults, ppc, scale, info_fd=None, netns=None, console
     else:
         cmd += ["--", "env", "--default-signal=QUIT,TSTP", "LD_PRELOAD=/sim/host/libbladesim.so",
                 "/sim/host/bladeboot"]
-    if netns:
-        cmd = ["ip", "netns", "exec", netns] + cmd
-    if "tmpfull" in faults or "tmp-small" in faults:
+    if FAULT["tmpfull"] in faults or FAULT["tmp-small"] in faults:
         # A RAM /tmp that has no room left, or room for little more than an archive.
-        fill = 'dd if=/dev/zero of="$0/.filler" bs=4k 2>/dev/null; ' if "tmpfull" in faults else ""
+        fill = ('dd if=/dev/zero of="$0/.filler" bs=4k 2>/dev/null; '
+                if FAULT["tmpfull"] in faults else "")
         script = f'mount -t tmpfs -o size=96k tmpfs "$0" && {fill}exec "$@"'
         cmd = ["unshare", "--mount", "--propagation", "private", "sh", "-c", script,
                board.p("tmp")] + cmd

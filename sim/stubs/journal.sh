@@ -1,6 +1,20 @@
 # SPDX-License-Identifier: MIT
-# Journal helper for the simulated blade's platform stand-ins (sourced by them).
-json_escape() { printf '%s' "$1" | sed -e 's/\\/\\\\/g' -e 's/"/\\"/g'; }
+# Journal helper for the simulated blade's platform stand-ins (sourced by them), with the
+# board's facts and fault names, generated from sim/board.json.
+. "${BLADESIM_SETTINGS:-/sim/board.sh}"
+# A JSON string's inside, for any bytes: quote and backslash escaped, control characters
+# and bytes from 127 up as \u00XX, as the device library writes them.
+json_escape() {
+    printf '%s' "$1" | od -An -v -tu1 | awk '{
+        for (i = 1; i <= NF; i++) {
+            c = $i + 0
+            if (c == 34) printf "\\\""
+            else if (c == 92) printf "\\\\"
+            else if (c < 32 || c >= 127) printf "\\u%04x", c
+            else printf "%c", c
+        }
+    }'
+}
 json_args() {
     out=""
     for a in "$@"; do out="$out${out:+, }\"$(json_escape "$a")\""; done
@@ -19,16 +33,16 @@ has_fault() {
 # with the launcher's own (the device library's power.cpp); at the one that cut@N names,
 # the power fails: the launcher and the writer die before it happens.
 cut_point() {
-    printf '%s\n' "$BLADESIM_FAULTS" | tr ',' '\n' | sed -n 's/^cut@//p' | head -n 1
+    printf '%s\n' "$BLADESIM_FAULTS" | tr ',' '\n' | sed -n "s/^$FAULT_CUT@//p" | head -n 1
 }
 # Takes the next COUNT numbers; prints the first.
 reserve_writes() {
-    /usr/bin/flock /run/bladesim-writes /bin/sh -c \
-        'n=$(cat /run/bladesim-writes 2>/dev/null); n=${n:-0}; echo $((n + $1)) >/run/bladesim-writes; echo $((n + 1))' \
-        sh "$1"
+    /usr/bin/flock "$BOARD_WRITES" /bin/sh -c \
+        'n=$(cat "$2" 2>/dev/null); n=${n:-0}; echo $((n + $1)) >"$2"; echo $((n + 1))' \
+        sh "$1" "$BOARD_WRITES"
 }
 power_cut() {
     journal power-cut "\"operation\": $1"
-    kill -KILL "$(cat /run/bladesim-launcher.pid)" 2>/dev/null
+    kill -KILL "$(cat "$BOARD_LAUNCHER_PID")" 2>/dev/null
     kill -KILL $$
 }

@@ -5,6 +5,8 @@
 // library preloaded. A target resets the board's files between inputs through that
 // directory, past the library, and sets the library's faults for each input.
 #pragma once
+#include "board_description.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -63,12 +65,12 @@ inline void set_faults(const std::string& faults) {
 // A fault on one erase block, chosen by a byte of the input: none, or one of the kinds
 // the simulated flash takes.
 inline std::string block_fault(const char* part, uint8_t choice, uint32_t blocks) {
-    static const char* const kinds[] = {"read",       "erase",       "write",
-                                        "short-read", "short-write", "stuck"};
-    const uint32_t kind = choice % 8;
-    if (kind >= 6)
+    constexpr uint32_t n = sizeof board::fault::kBlockKinds / sizeof board::fault::kBlockKinds[0];
+    const uint32_t kind = choice % (n + 2);
+    if (kind >= n)
         return "";
-    return std::string(part) + ":" + kinds[kind] + "@" + std::to_string((choice / 8) % blocks);
+    return std::string(part) + ":" + board::fault::kBlockKinds[kind] + "@" +
+           std::to_string((choice / (n + 2)) % blocks);
 }
 
 // Standard input reads `text` (a memory file), from its start.

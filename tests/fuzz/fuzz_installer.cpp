@@ -24,9 +24,17 @@
 
 namespace {
 
-const char* const kPartitions[] = {"uboot", "kernel", "rfs", "devicetree", "rescue"};
+const char* const kFlashed[] = {"uboot", "kernel", "rfs", "devicetree", "rescue"};
 
-const char* partition_of(uint32_t magic) {
+// The most a partition takes, as the board describes it.
+uint32_t limit_of(const std::string& name) {
+    for (const auto& p : board::kPartitions)
+        if (name == p.name)
+            return p.size;
+    abort();
+}
+
+const char* installed_in(uint32_t magic) {
     static const std::map<uint32_t, const char*> where = {{MAGIC_UBOOT, "uboot"},
                                                           {MAGIC_KERNEL, "kernel"},
                                                           {MAGIC_RFS, "rfs"},
@@ -132,12 +140,12 @@ void install(model& m, const uint8_t* p, size_t size, int answer, const std::str
         } else {
             const uint8_t* bytes = t->data_only ? whole + HEADER_SIZE : whole;
             const uint32_t n = t->data_only ? h.len : uint32_t(total);
-            std::vector<uint8_t>& part = m.parts[partition_of(h.magic)];
-            if (n > t->limit || n > part.size())
+            std::vector<uint8_t>& part = m.parts[installed_in(h.magic)];
+            if (n > limit_of(installed_in(h.magic)) || n > part.size())
                 return;
             std::vector<uint8_t> want = part;
             std::copy(bytes, bytes + n, want.begin());
-            if (faulty == partition_of(h.magic) && meets_fault(fault, want, n, S)) {
+            if (faulty == installed_in(h.magic) && meets_fault(fault, want, n, S)) {
                 m.unchecked = faulty;
                 return;
             }
@@ -165,7 +173,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     snprintf(path, sizeof path, "/proc/self/fd/%d", package);
 
     model m;
-    for (const char* p : kPartitions) {
+    for (const char* p : kFlashed) {
         m.parts[p] = fuzz::old_cells(fuzz::partition(p).size(), uint8_t(p[0]));
         fuzz::set_partition(p, m.parts[p]);
     }
@@ -180,7 +188,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::write_file(fuzz::board_file("cpld"), std::vector<uint8_t>(256, 0));
 
     const int answer = 1 + (data[0] & 1);
-    const std::string faulty = kPartitions[data[1] % 5];
+    const std::string faulty = kFlashed[data[1] % 5];
     const std::string fault = fuzz::block_fault(faulty.c_str(), data[2], 16);
     install(m, data + 3, size - 3, answer, faulty, fault, S);
 
@@ -191,7 +199,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     if (r != m.result)
         __builtin_trap();
-    for (const char* p : kPartitions)
+    for (const char* p : kFlashed)
         if (p != m.unchecked && fuzz::partition(p) != m.parts[p])
             __builtin_trap();
     for (int n = 0; n < 2; ++n)
