@@ -20,7 +20,31 @@ int rescue_fd = -1;
 int flash_fd = -1;
 flash_descriptor theFlash = {0};
 
+const partition_row kPartitions[PART_COUNT] = {
+    {"uboot", "/dev/mtd-uboot", O_RDWR | O_SYNC, &uboot_fd, 0x80000, MAGIC_UBOOT, 240},
+    {"ubootenv", "/dev/mtd-ubootenv", O_RDWR | O_SYNC, &uboot_env_fd, 0, 0, 0},
+    {"devicetree", "/dev/mtd-devicetree", O_RDWR | O_SYNC, &device_tree_fd, 0x40000, MAGIC_DFT, 0},
+    {"kernel", "/dev/mtd-kernel", O_RDWR | O_SYNC, &kernel_fd, 0x300000, MAGIC_KERNEL, 0},
+    {"rfs", "/dev/mtd-rfs", O_RDWR | O_SYNC, &rfs_fd, 0xF00000, MAGIC_RFS, 0},
+    {"rescue", "/dev/mtd-rescue", O_RDWR, &rescue_fd, 0xA00000, MAGIC_DIAGS, 0},
+    {"user", USER_DEVICE, 0, nullptr, 0, 0, 0},
+};
+
+const partition_row* partition_of(uint32_t magic) {
+    for (const partition_row& p : kPartitions)
+        if (p.magic != 0 && p.magic == magic)
+            return &p;
+    return nullptr;
+}
+
 namespace {
+
+constexpr uint32_t as_u32(flash_offset o) {
+    return static_cast<uint32_t>(o);
+}
+constexpr uint32_t as_u32(flash_length l) {
+    return static_cast<uint32_t>(l);
+}
 
 constexpr uint32_t kWritePiece = 1024;
 
@@ -49,12 +73,9 @@ uint32_t lowest_set_bit(uint32_t v) {
 }
 
 void mtd_open() {
-    uboot_fd = open("/dev/mtd-uboot", O_RDWR | O_SYNC);
-    uboot_env_fd = open("/dev/mtd-ubootenv", O_RDWR | O_SYNC);
-    device_tree_fd = open("/dev/mtd-devicetree", O_RDWR | O_SYNC);
-    kernel_fd = open("/dev/mtd-kernel", O_RDWR | O_SYNC);
-    rfs_fd = open("/dev/mtd-rfs", O_RDWR | O_SYNC);
-    rescue_fd = open("/dev/mtd-rescue", O_RDWR);
+    for (const partition_row& p : kPartitions)
+        if (p.fd)
+            *p.fd = open(p.device, p.open_flags);
     flash_fd = kernel_fd;
 }
 
@@ -94,16 +115,17 @@ int mtd_erase(int fd, flash_offset offset, flash_length length) {
     return ioctl(fd, MEMERASE, &ei) == 0 ? 0 : -1;
 }
 
-// Writes one erased block back from `block` in pieces and reads each piece back into
-// `check` to compare: a write is trusted only once the flash holds what was written.
+// Writes one erased block back from `block` in pieces, then reads the whole block back
+// into `check` to compare: a write is trusted only once the flash holds what was written.
+// One read-back a block, not one a piece: a NOR chip leaves its program mode for each
+// read, and that switch costs more than the read.
 int program_block(const uint8_t* block, uint8_t* check, int fd, uint32_t at, uint32_t size) {
-    for (uint32_t k = 0; k < size; k += kWritePiece) {
-        const flash_offset piece{at + k};
-        if (mtd_write(block + k, fd, piece, flash_length{kWritePiece}) != 0 ||
-            mtd_read(check, fd, piece, flash_length{kWritePiece}) != 0 ||
-            std::memcmp(check, block + k, kWritePiece) != 0)
+    for (uint32_t k = 0; k < size; k += kWritePiece)
+        if (mtd_write(block + k, fd, flash_offset{at + k}, flash_length{kWritePiece}) != 0)
             return -1;
-    }
+    if (mtd_read(check, fd, flash_offset{at}, flash_length{size}) != 0 ||
+        std::memcmp(check, block, size) != 0)
+        return -1;
     return 0;
 }
 
@@ -158,8 +180,8 @@ int flash_write(const write_source& src, int fd, flash_offset at, flash_length s
     const uint32_t last = ((offset + length - 1) & ~(S - 1)) + S - 1;
     const uint32_t blocks = (last - first + 1) >> shift;
 
-    // One erase block, and one write piece to read each piece back into.
-    std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[S + kWritePiece]);
+    // One erase block, and room to read it back into.
+    std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[2 * size_t(S)]);
     if (!block) {
         puts("Flash Write malloc failed");
         return -1;

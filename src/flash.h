@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #pragma once
+#include "layout.h"
 #include <cstdint>
 #include <cstdio>
 
@@ -11,13 +12,6 @@
 // compile: api_flash_read(buf, fd, flash_offset{240}, flash_length{16}).
 enum class flash_offset : uint32_t {};
 enum class flash_length : uint32_t {};
-
-constexpr uint32_t as_u32(flash_offset o) {
-    return static_cast<uint32_t>(o);
-}
-constexpr uint32_t as_u32(flash_length l) {
-    return static_cast<uint32_t>(l);
-}
 
 // Partition descriptors, opened once at start-up and never closed; -1 when the open failed.
 extern int uboot_fd;
@@ -34,6 +28,22 @@ struct flash_descriptor {
     uint32_t size;
 };
 extern flash_descriptor theFlash;
+
+// The blade's partitions, one row each, in the order the launcher opens them.
+struct partition_row {
+    const char* name;
+    const char* device;     // its MTD character device
+    int open_flags;         // how the launcher opens it
+    int* fd;                // its descriptor; nullptr: never opened (the user partition is mounted)
+    uint32_t limit;         // most bytes a component installed there takes; 0: none is
+    uint32_t magic;         // the component type installed there; 0: none
+    uint32_t header_offset; // where the installed component's header is read back
+};
+extern const partition_row kPartitions[PART_COUNT];
+
+// The partition a component type is installed to, or nullptr (the application goes to an
+// image slot).
+const partition_row* partition_of(uint32_t magic);
 
 // Opens the partitions and queries the geometry.
 int api_flash_init();

@@ -2,6 +2,7 @@
 #include "i2c.h"
 
 #include "handles.h"
+#include "layout.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -15,15 +16,6 @@ int i2c_file[2] = {-1, -1};
 
 namespace {
 
-constexpr uint8_t kMuxAddress = 0x70;
-constexpr uint8_t kSummitAddress = 0x4F;
-constexpr uint8_t kVpdAddress = 0x54;
-constexpr uint8_t kSummitRegister = 0x87;
-constexpr uint8_t kSummitValue = 0x55;
-constexpr uint8_t kVpdChannel = 3;
-
-constexpr off_t kCpldVpdAccess = 20;
-constexpr off_t kCpldVpdStatus = 24;
 constexpr int kCpldBudget = 50000;
 constexpr int kCpldBudgetPerPoll = 10;
 
@@ -50,7 +42,7 @@ int api_i2c_init() {
     // Each bus on its own: one that cannot be opened leaves the other usable.
     for (int bus = 0; bus < 2; ++bus) {
         char path[32];
-        snprintf(path, sizeof path, "/dev/i2c-%d", bus);
+        snprintf(path, sizeof path, I2C_BUS_PREFIX "%d", bus);
         i2c_file[bus] = open(path, O_RDWR);
         if (i2c_file[bus] < 0) {
             printf("ERROR: driver %s couldn't be opened\n", path);
@@ -110,7 +102,7 @@ int setup_summit() {
 
 int set_vpd_access(int enable) {
     // The CPLD register window, open for this call only.
-    unique_fd cpld(open("/dev/blade/cpld_mmmap", O_RDWR));
+    unique_fd cpld(open(CPLD_DEVICE, O_RDWR));
     if (!cpld.ok())
         return cpld_fail("CPLD driver could not be opened");
     uint8_t reg;

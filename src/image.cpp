@@ -15,18 +15,16 @@
 namespace {
 
 constexpr component_type kComponentTypes[] = {
-    {MAGIC_APPLICATION, "app", "APPLICATION", "Installing Application: ", nullptr, 0, false,
-     nullptr, 0, nullptr},
-    {MAGIC_UBOOT, "uboot", "UBOOT", "Installing Boot Loader: ", "UBOOT", 0x80000, true, &uboot_fd,
-     240, "Uboot image update failed"},
-    {MAGIC_KERNEL, "kernel", "KERNEL", "Installing Kernel: ", "KERNEL", 0x300000, false, &kernel_fd,
-     0, "kernel image update failed"},
-    {MAGIC_RFS, "rfs", "RFS", "Installing Root Filesystem: ", "RFS", 0xF00000, false, &rfs_fd, 0,
+    {MAGIC_APPLICATION, "app", "APPLICATION", "Installing Application: ", nullptr, false, nullptr},
+    {MAGIC_UBOOT, "uboot", "UBOOT", "Installing Boot Loader: ", "UBOOT", true,
+     "Uboot image update failed"},
+    {MAGIC_KERNEL, "kernel", "KERNEL", "Installing Kernel: ", "KERNEL", false,
+     "kernel image update failed"},
+    {MAGIC_RFS, "rfs", "RFS", "Installing Root Filesystem: ", "RFS", false,
      "RFS image update failed"},
-    {MAGIC_DFT, "dtb", "DFT", "Installing Device Tree: ", "DFT", 0x40000, false, &device_tree_fd, 0,
-     "DFT image update failed"},
-    {MAGIC_DIAGS, "diags", "DIAGNOSTICS IMAGE", "Installing Diagnostics: ", "DIAGS", 0xA00000,
-     false, &rescue_fd, 0, "DIAGS image update failed"},
+    {MAGIC_DFT, "dtb", "DFT", "Installing Device Tree: ", "DFT", false, "DFT image update failed"},
+    {MAGIC_DIAGS, "diags", "DIAGNOSTICS IMAGE", "Installing Diagnostics: ", "DIAGS", false,
+     "DIAGS image update failed"},
 };
 
 // Components move through this one buffer, a piece at a time; slot files are written
@@ -56,7 +54,7 @@ bool read_header(FILE* f, component_header* out) {
 } // namespace
 
 const char* slot_path(int slot) {
-    return slot == 1 ? "/user/images/image1" : "/user/images/image2";
+    return slot == 1 ? SLOT_DIR "/image1" : SLOT_DIR "/image2";
 }
 
 const component_type* component_type_of(uint32_t magic) {
@@ -229,8 +227,9 @@ int read_flash_image_header(uint32_t type, uint8_t* header, int slot) {
         return 1;
     }
     // A read that fails, even one cut short, leaves zeros.
-    if (api_flash_read(header, *t->fd, flash_offset{t->header_offset}, flash_length{HEADER_SIZE}) !=
-        0)
+    const partition_row* p = partition_of(type);
+    if (!p || api_flash_read(header, *p->fd, flash_offset{p->header_offset},
+                             flash_length{HEADER_SIZE}) != 0)
         std::memset(header, 0, HEADER_SIZE);
     return 1;
 }
@@ -238,7 +237,7 @@ int read_flash_image_header(uint32_t type, uint8_t* header, int slot) {
 namespace {
 
 void staging_path(int slot, char (&path)[32]) {
-    snprintf(path, sizeof path, "/user/images/.image%d.new", slot);
+    snprintf(path, sizeof path, SLOT_DIR "/.image%d.new", slot);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 #include "archive.h"
+#include "layout.h"
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -15,23 +16,10 @@ struct component_header {
 
 constexpr uint32_t HEADER_SIZE = 16;
 
-// Files handed from one step of a boot or a rescue to the next: the downloaded package,
-// the application archive cut out of a slot, the rescue partition or a download, and the
-// image slots.
-constexpr const char* DOWNLOAD_FILE = "/tmp/image";
-constexpr const char* APP_ARCHIVE = "/tmp/vemiximage.tar.gz";
-constexpr const char* SLOT_DIR = "/user/images";
-// "/user/images/image1" for slot 1, "/user/images/image2" for any other.
+// The image slots' files: SLOT_DIR "/image1" for slot 1, SLOT_DIR "/image2" for any other.
 const char* slot_path(int slot);
 // `len` + 16 must fit in 32 bits.
 constexpr uint32_t MAX_COMPONENT_LEN = 0xFFFFFFFFu - HEADER_SIZE;
-
-constexpr uint32_t MAGIC_APPLICATION = 0x01504F4C;
-constexpr uint32_t MAGIC_UBOOT = 0x02504F4C;
-constexpr uint32_t MAGIC_KERNEL = 0x03504F4C;
-constexpr uint32_t MAGIC_RFS = 0x04504F4C;
-constexpr uint32_t MAGIC_DFT = 0x05504F4C;
-constexpr uint32_t MAGIC_DIAGS = 0x06504F4C;
 
 // The component types, one row each: names, where each is installed and how.
 struct component_type {
@@ -39,13 +27,11 @@ struct component_type {
     const char* tool_name; // type name in the package tool
     const char* crc_name;  // name in the installer's bad-CRC message
     const char* label;     // printed before the installer checks and writes it
-    // Flash components (all but the application, which goes to an image slot):
-    const char* size_name;  // name in the too-big message
-    uint32_t limit;         // most bytes the partition takes
-    bool data_only;         // installed without its header (the boot loader)
-    int* fd;                // destination partition descriptor
-    uint32_t header_offset; // where the installed header is read back
-    const char* failure;    // printed when the flash write fails
+    // Flash components (all but the application, which goes to an image slot; the
+    // partition each goes to is in the blade's partition table):
+    const char* size_name; // name in the too-big message
+    bool data_only;        // installed without its header (the boot loader)
+    const char* failure;   // printed when the flash write fails
 };
 
 // The row for a type code, or nullptr for a code that is none of the six.
@@ -65,8 +51,8 @@ inline bool is_bootable(uint32_t magic) {
 // The program the launcher starts from such a component's archive, as the archive names
 // it (unpacked under /tmp); nullptr for the other types.
 inline const char* launched_program(uint32_t magic) {
-    return magic == MAGIC_APPLICATION ? "home/bin/mp.elf.strip"
-           : magic == MAGIC_DIAGS     ? "mpdiag.elf.strip"
+    return magic == MAGIC_APPLICATION ? APPLICATION_MEMBER
+           : magic == MAGIC_DIAGS     ? DIAGNOSTICS_MEMBER
                                       : nullptr;
 }
 

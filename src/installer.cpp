@@ -75,13 +75,14 @@ bool check_component(installer& in, const component_type& t, uint64_t at,
 
 bool install_flash_component(installer& in, const component_type& t, uint64_t at,
                              const component_header& h) {
+    const partition_row& p = *partition_of(t.magic);
     const uint32_t size = t.data_only ? h.len : h.len + HEADER_SIZE;
-    if (size > t.limit) {
-        printf("%s image is too big for flash (%d > %d)\n", t.size_name, int(size), int(t.limit));
+    if (size > p.limit) {
+        printf("%s image is too big for flash (%d > %d)\n", t.size_name, int(size), int(p.limit));
         return false;
     }
     component_at(in, at + (t.data_only ? HEADER_SIZE : 0));
-    if (api_flash_write_file(in.package.get(), *t.fd, flash_offset{0}, flash_length{size}, 1) < 0) {
+    if (api_flash_write_file(in.package.get(), *p.fd, flash_offset{0}, flash_length{size}, 1) < 0) {
         puts(t.failure);
         return false;
     }

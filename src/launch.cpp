@@ -68,13 +68,15 @@ int api_run_command(const char* command) {
     return system(command);
 }
 
-int api_exec_program(const char* program) {
+namespace {
+
+// Replaces the launcher by `program` (no arguments but its name); returns only when the
+// program cannot be executed. Output written so far is flushed first.
+int exec_program(const char* program) {
     fflush(stdout);
     fflush(stderr);
     return execlp(program, program, static_cast<char*>(nullptr));
 }
-
-namespace {
 
 constexpr uint8_t BOOTED_RESCUE = 4;
 
@@ -122,14 +124,14 @@ struct launch_mode {
 
 constexpr launch_mode kLaunchModes[] = {
     {NEED_GDBSERVER | NEED_MEMCHK, nullptr,
-     "LD_PRELOAD=libduma.so.0.0.0 /bin/gdbserver :%d /tmp/home/bin/mp.elf.strip\n", false},
-    {NEED_GDBSERVER, nullptr, "/bin/gdbserver :%d /tmp/home/bin/mp.elf.strip\n", false},
-    {NEED_GDB | NEED_GDB_PRESENT, "*** Launching under GDB ***",
-     "/tmp/gdb /tmp/home/bin/mp.elf.strip", false},
+     "LD_PRELOAD=libduma.so.0.0.0 /bin/gdbserver :%d " APPLICATION_PROGRAM "\n", false},
+    {NEED_GDBSERVER, nullptr, "/bin/gdbserver :%d " APPLICATION_PROGRAM "\n", false},
+    {NEED_GDB | NEED_GDB_PRESENT, "*** Launching under GDB ***", "/tmp/gdb " APPLICATION_PROGRAM,
+     false},
     {NEED_GDB | NEED_GDB_ABSENT,
      "**** GDB mode selected but GDB not available. Please install GDB image ***", "/bin/backtrace",
      true},
-    {NEED_MEMCHK, nullptr, "LD_PRELOAD=libduma.so.0.0.0 /tmp/home/bin/mp.elf.strip\n", false},
+    {NEED_MEMCHK, nullptr, "LD_PRELOAD=libduma.so.0.0.0 " APPLICATION_PROGRAM "\n", false},
     {0, nullptr, "/bin/backtrace", true},
 };
 
@@ -340,7 +342,7 @@ void launch_image(uint8_t diags, uint8_t booted) {
     if (diags) {
         puts("install diags image");
         api_run_command("mkdir -p /tmp/home/bin");
-        api_run_command("mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip");
+        api_run_command("mv /tmp/" DIAGNOSTICS_MEMBER " " APPLICATION_PROGRAM);
     }
     if (shell_enable) {
         puts("Dropping into shell");
@@ -356,7 +358,7 @@ void launch_image(uint8_t diags, uint8_t booted) {
             puts(mode.message);
         snprintf(stringbuff, sizeof stringbuff, mode.command, gdbport);
         if (mode.replaces) {
-            api_exec_program(stringbuff);
+            exec_program(stringbuff);
             fputs("Failed to start Application OS.\n", stderr);
         } else {
             api_run_command(stringbuff);

@@ -14,10 +14,6 @@ void sig_handler(int signum);
 // with both outputs discarded in the form every POSIX shell reads the same way.
 int api_run_command(const char* command);
 
-// Replaces the launcher by `program` (no arguments but its name); returns only when the
-// program cannot be executed. Output written so far is flushed first.
-int api_exec_program(const char* program);
-
 // Slot to boot, 1 or 2, from the VPD record.
 int which_image();
 // Extracts and launches the slot's application; returns 0 only on a first attempt

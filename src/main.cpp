@@ -38,12 +38,9 @@ int show_launch_options(const char* path) {
 
 // The partitions the launcher reads and writes; a machine with none of them is no blade.
 bool on_a_blade() {
-    static const char* const kDevices[] = {
-        "/dev/mtd-uboot", "/dev/mtd-ubootenv", "/dev/mtd-devicetree", "/dev/mtd-kernel",
-        "/dev/mtd-rfs",   "/dev/mtd-rescue",   "/dev/mtd-user"};
     struct stat st;
-    for (const char* device : kDevices)
-        if (stat(device, &st) == 0)
+    for (const partition_row& p : kPartitions)
+        if (stat(p.device, &st) == 0)
             return true;
     return false;
 }
@@ -79,7 +76,7 @@ int main(int argc, char** argv) {
     api_i2c_init();
     api_flash_init();
     parse_uboot_env();
-    api_run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
+    api_run_command(MOUNT_USER);
     remove_staged_slots();
 
     if (rescue_enable)

@@ -5,6 +5,7 @@
 #include "image.h"
 #include "installer.h"
 #include "launch.h"
+#include "layout.h"
 #include "mgmt.h"
 #include "xmodem.h"
 
@@ -68,7 +69,8 @@ bool user_mounted() {
     bool found = false;
     while (!found && fgets(line, sizeof line, f)) {
         char* mount_point = std::strchr(line, ' ');
-        found = mount_point && std::strncmp(mount_point, " /user ", 7) == 0;
+        found =
+            mount_point && std::strncmp(mount_point, " " USER_DIR " ", sizeof USER_DIR + 1) == 0;
     }
     fclose(f);
     return found;
@@ -100,17 +102,17 @@ int run_standalone_diags() {
     printf("\n");
     if (key != 0 && toupper(key) == 'Y') {
         puts("unmount filesystem");
-        api_run_command("/bin/umount /user &> /dev/null");
+        api_run_command("/bin/umount " USER_DIR " &> /dev/null");
         // Erasing the flash under a mounted filesystem would corrupt it.
         if (user_mounted()) {
-            puts("/user is still mounted; the filesystem is not erased");
+            puts(USER_DIR " is still mounted; the filesystem is not erased");
         } else {
             puts("\nErasing filesystem for clean install");
-            api_run_command("flash_eraseall /dev/mtd-user-char");
+            api_run_command("flash_eraseall " USER_CHAR_DEVICE);
             puts("Mounting...");
-            api_run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null");
+            api_run_command(MOUNT_USER " &> /dev/null");
             puts("creating default filesystem");
-            api_run_command("mkdir /user/images &> /dev/null");
+            api_run_command("mkdir " SLOT_DIR " &> /dev/null");
         }
     }
     puts("Booting diags image...");
@@ -216,7 +218,8 @@ int run_tftp_rescue() {
             return 0;
         printf("Installing image %s from TFTP server %s\n", name, server_text);
         char command[192];
-        snprintf(command, sizeof command, "tftp -g -r %s -l /tmp/image %s\n", name, server_text);
+        snprintf(command, sizeof command, "tftp -g -r %s -l " DOWNLOAD_FILE " %s\n", name,
+                 server_text);
         api_run_command(command);
         if (exists(DOWNLOAD_FILE))
             break;
@@ -240,7 +243,7 @@ int run_xmodem_rescue() {
         puts("Serial download abandoned.");
         return 0;
     }
-    api_run_command("/usr/bin/rx /tmp/image");
+    api_run_command("/usr/bin/rx " DOWNLOAD_FILE);
     const bool received = exists(DOWNLOAD_FILE);
     reset_serial(port);
     close(port);

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "xmodem.h"
 
+#include "layout.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -36,7 +38,7 @@ bool wait_for_enter(int fd, unsigned char enter, const char* reminder) {
 } // namespace
 
 int init_serial() {
-    int fd = open("/dev/ttyS0", O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int fd = open(CONSOLE_DEVICE, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         perror("Can't open serial port!");
         return -1;
