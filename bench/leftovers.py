@@ -10,11 +10,9 @@ Every count must be 0.
 The test command runs it with --boots 1.
 """
 import argparse
-import hashlib
 import os
 import random
 import signal
-import subprocess
 import sys
 import tempfile
 import termios
@@ -23,34 +21,10 @@ import time
 import pexpect
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BLADESIM = os.path.join(REPO, "sim", "bladesim")
+sys.path.insert(0, os.path.join(REPO, "sim"))
+from simulator.harness import BLADESIM, board_processes, sim  # noqa: E402
 # How long a boot of each kind runs, about: the kill falls somewhere inside.
 SPAN = {"preload": 4.0, "system": 10.0}
-
-
-def sim(*args):
-    return subprocess.run(["/usr/bin/python3", BLADESIM, *args], capture_output=True, text=True)
-
-
-def board_processes(board):
-    """Processes with the board on their command line or in their environment."""
-    mark = board.encode()
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{pid}/cmdline", "rb") as c, open(f"/proc/{pid}/environ", "rb") as e:
-                cmd = c.read()
-                if mark in cmd or f"BLADESIM_BOARD={board}".encode() in e.read().split(b"\0"):
-                    found.append(cmd.split(b"\0")[0].decode("latin-1"))
-        except OSError:
-            pass
-    return found
-
-
-def namespaces(board):
-    tag = hashlib.sha1(board.encode()).hexdigest()[:8]
-    listed = subprocess.run(["ip", "netns", "list"], capture_output=True, text=True).stdout
-    return [line.split()[0] for line in listed.splitlines() if tag in line]
 
 
 def killed_boot(board, after):
@@ -65,8 +39,7 @@ def killed_boot(board, after):
         left.append("the boot refused: the board still counted as booting")
     deadline = time.monotonic() + 20
     while time.monotonic() < deadline:
-        left = [f"process {p}" for p in board_processes(board)] + \
-            [f"namespace {n}" for n in namespaces(board)]
+        left = [f"process {p}" for p in board_processes(board)]
         if not left:
             break
         time.sleep(0.2)
@@ -77,7 +50,7 @@ def killed_boot(board, after):
         pass  # the terminal itself is gone
     con.close(force=True)
     # The board reads back, and its journal says the boot ended.
-    shown = sim("show", board)
+    shown = sim("show", board, check=False)
     if shown.returncode != 0:
         left.append(f"the board does not read back: {shown.stderr.strip()}")
     with open(os.path.join(board, "journal.jsonl")) as f:
@@ -98,7 +71,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix="leftovers-") as work:
         for kind in args.kind or ["preload", "system"]:
             board = os.path.join(work, kind)
-            r = sim("new", board, *(["--system"] if kind == "system" else []))
+            r = sim("new", board, *(["--system"] if kind == "system" else []), check=False)
             if r.returncode != 0:
                 sys.exit(r.stderr)
             sim("env", board, "diagnostics=rescue")  # the boot waits at the menu if not killed

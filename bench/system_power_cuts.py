@@ -26,7 +26,6 @@ import argparse
 import json
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 
@@ -34,7 +33,7 @@ import pexpect
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(REPO, "sim"))
-from simulator.harness import BLADESIM, Board  # noqa: E402
+from simulator.harness import Board, sim  # noqa: E402
 SWITCH = "Change the baud rate to 115200 bps and hit the <ENTER> key"
 SLOT_QUESTION = "Install image as image 1 or 2 (hit return to just boot image): "
 RECOVERY_QUESTION = "Install recovery image as image 1 or 2 (hit return to just boot image): "
@@ -45,13 +44,6 @@ SPREAD = 30
 # operation's last flash events. (The console's text cannot mark them: the guest writes the
 # whole slot in a tenth of a second, faster than the line carries a message.)
 WINDOW = 300
-
-
-def sim(*args, check=True):
-    r = subprocess.run(["/usr/bin/python3", BLADESIM, *args], capture_output=True, text=True)
-    if check and r.returncode != 0:
-        raise SystemExit(f"bladesim {' '.join(args)}: {r.stderr}")
-    return r
 
 
 def events_so_far(board):

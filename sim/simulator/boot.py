@@ -15,10 +15,10 @@ import threading
 import time
 import tty
 
-from . import console, guard, sysboard
+from . import console, guard, sysboard, sysbuild
 from .boardfiles import die, journal_append, ppc_tool
-from .description import PARTITIONS, fault_kinds, fault_row
-from .lab import Lab
+from .description import CONSOLE_BAUD, FAULT, I2C, PARTITIONS, fault_kinds, fault_row
+from .lab import Lab, in_namespace
 from .sandbox import sandbox_command
 
 # How `bladesim boot` exits, by how the boot ended.
@@ -66,7 +66,7 @@ def classify(stopped_by, cut, rebooted, launched, ok, how, reboot_how=True):
 
 def journal_guest(board, events, started):
     """The guest's phases (seconds since its kernel started, drawn from the boot's start)
-    and the floor it measured, into the journal."""
+    and what an --after script timed, into the journal."""
     for line in events:
         words = line.split()
         if len(words) != 3 or words[0] not in ("phase", "floor"):
@@ -97,12 +97,12 @@ def line_speed(baud):
 
 
 def boot_loader_line(board, attrs):
-    """The console line as the boot loader leaves it: the environment's speed (9600 by
-    default), 8 data bits, no parity, one stop bit; the rest as the operator's terminal."""
+    """The console line as the boot loader leaves it: the environment's speed (the board's
+    console speed by default), 8 data bits, no parity, one stop bit; the rest as the operator's terminal."""
     speed = line_speed(board.baudrate())
     attrs = list(attrs)
     attrs[2] = (attrs[2] & ~(termios.CSIZE | termios.PARENB | termios.CSTOPB)) | termios.CS8
-    attrs[4] = attrs[5] = speed or termios.B9600
+    attrs[4] = attrs[5] = speed or line_speed(CONSOLE_BAUD)
     return attrs
 
 
@@ -279,21 +279,21 @@ def boot(board, args):
     saved_tty = termios.tcgetattr(0) if os.isatty(0) else None
     guard.mark_boot(board, board.kind())
     watchdog = guard.Watchdog(board, saved_tty)
+    scale = args.time_scale
+    if scale is None:
+        scale = float(os.environ.get("BLADESIM_TIME_SCALE", cfg.get("time_scale", 1.0)))
     try:
         if board.kind() == "system":
-            return boot_system(board, args, faults, saved_tty)
-        return boot_preload(board, args, cfg, faults, saved_tty)
+            return boot_system(board, args, faults, scale, saved_tty)
+        return boot_preload(board, args, faults, scale, saved_tty)
     finally:
         guard.unmark_boot(board)
         watchdog.done()
 
 
-def boot_preload(board, args, cfg, faults, saved_tty):
-    if args.floor:
-        die("--floor is for system boards: a preload board's figures are bench/boot_bench.py's")
-    scale = args.time_scale
-    if scale is None:
-        scale = float(os.environ.get("BLADESIM_TIME_SCALE", cfg.get("time_scale", 1.0)))
+def boot_preload(board, args, faults, scale, saved_tty):
+    if args.after:
+        die("--after is for system boards: a preload board's figures are bench/boot_bench.py's")
     # The blade's /tmp is RAM: it starts empty at every boot.
     shutil.rmtree(board.p("tmp"), ignore_errors=True)
     os.makedirs(board.p("tmp"))
@@ -311,8 +311,7 @@ def boot_preload(board, args, cfg, faults, saved_tty):
         base = termios.tcgetattr(0 if terminal else slave)
         termios.tcsetattr(slave, termios.TCSANOW, boot_loader_line(board, base))
         console_tty = os.ttyname(slave)
-    cmd = sandbox_command(board, faults, args.ppc, scale, info_fd=info_w, netns=lab.board_ns,
-                          console_tty=console_tty)
+    cmd = sandbox_command(board, faults, args.ppc, scale, info_fd=info_w, console_tty=console_tty)
     start = os.path.getsize(board.journal)
     journal_append(board, "boot", {"build": "ppc" if args.ppc else "host",
                                    "faults": faults, "time_scale": scale})
@@ -327,6 +326,7 @@ def boot_preload(board, args, cfg, faults, saved_tty):
     status = 0
     try:
         lab.start()
+        cmd = in_namespace(lab.board_ns, *cmd)
         errors = open(args.stderr, "ab") if args.stderr else None
         if slave is None:
             proc = subprocess.Popen(cmd, pass_fds=(info_w,), stderr=errors, preexec_fn=no_console)
@@ -374,8 +374,8 @@ def boot_preload(board, args, cfg, faults, saved_tty):
     return end_boot(board, ending, status, text, stopped_by)
 
 
-def boot_system(board, args, faults, saved_tty):
-    cuts = [int(f[4:]) for f in faults if f.startswith("cut@")]
+def boot_system(board, args, faults, scale, saved_tty):
+    cuts = [int(f.partition("@")[2]) for f in faults if f.startswith(FAULT["cut"] + "@")]
     launcher = ppc_tool(os.path.join("src", "bladeboot"), "PowerPC launcher")
     # The machine's console UART on a pseudo-terminal: QEMU sets on it the speed and
     # framing the guest gives its 16550, which the relay compares with the operator's.
@@ -383,13 +383,13 @@ def boot_system(board, args, faults, saved_tty):
     tty.setraw(slave)
     try:
         cmd = sysboard.prepare(board, PARTITIONS, launcher, board.baudrate(), os.ttyname(slave),
-                               args.image, faults, args.floor)
-    except sysboard.BuildError as e:
+                               args.image, faults, args.after, scale)
+    except sysbuild.BuildError as e:
         die(str(e))
     guard.mark_flash(board)
     lab = Lab(board, faults, tap=True)
     started = time.time()
-    journal_append(board, "boot", {"build": "system", "faults": faults})
+    journal_append(board, "boot", {"build": "system", "faults": faults, "time_scale": scale})
     stops = (signal.SIGTERM, signal.SIGHUP) + ((signal.SIGINT,) if args.detach else ())
     old = {sig: signal.signal(sig, stop_boot) for sig in stops}
     if not args.detach:
@@ -400,14 +400,15 @@ def boot_system(board, args, faults, saved_tty):
     done = threading.Event()
     try:
         lab.start()
-        guest = console.GuestLine(board.p("run", "events"), board.baudrate())
+        guest = console.GuestLine(board.p("run", "events"), board.baudrate(),
+                                  (int(I2C["buses"][0][-1]), I2C["eeprom"]))
         relay = Relay(board, line, terminal=(0, 1) if terminal else None,
                       board_settings=lambda: guest.settings, telnet=args.telnet, guest=guest)
         relay.announce(board)
         if terminal:
             tty.setraw(0)
         with open(board.p("run", "qemu.log"), "wb") as log:
-            proc = relay.proc = subprocess.Popen(["ip", "netns", "exec", lab.lab_ns] + cmd,
+            proc = relay.proc = subprocess.Popen(in_namespace(lab.lab_ns, *cmd),
                                                  stderr=log, stdin=subprocess.DEVNULL, stdout=log,
                                                  preexec_fn=no_console)
         # The flash watcher reads the machine's trace from its start: QEMU runs only as fast
@@ -425,7 +426,7 @@ def boot_system(board, args, faults, saved_tty):
         if proc is not None:
             proc.terminate()  # QEMU stops in order: its trace and flash are complete
             status = proc.wait()
-    except sysboard.BuildError as e:
+    except sysbuild.BuildError as e:
         proc.kill()
         proc.wait()
         failure = str(e)

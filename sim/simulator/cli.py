@@ -12,12 +12,12 @@ import tempfile
 import termios
 import time
 
-from . import boot, console, guard, report, sandbox, sysboard
+from . import boot, console, guard, report, sandbox, sysbuild
 from .boardfiles import (Board, Failure, app_archive, build_package, die, host_tool, new_board,
                          ppc_tool, version_word)
 from .description import EEPROM_SIZE, ENV_WINDOW, MAGIC, fault_help
 from .lab import (LAB_DHCP_RANGE, LAB_HOST, LAB_NETMASK, LAB_PORT_ADDRESS, LAB_SERVER,
-                  board_lease, namespaces)
+                  board_lease, in_namespace, lab_namespace)
 
 
 def opened(path):
@@ -119,7 +119,7 @@ def cmd_slot(args):
     board = opened(args.board).check_idle()
     if args.slot not in (1, 2):
         die("the image slot is 1 or 2")
-    dest = board.p("user", "images", f"image{args.slot}")
+    dest = board.slot(args.slot)
     if args.package == "-":
         if os.path.exists(dest):
             os.unlink(dest)
@@ -197,7 +197,7 @@ def cmd_exec(args):
     if not command:
         die("no command given")
     if args.lab:
-        os.execvp("ip", ["ip", "netns", "exec", namespaces(board)[1], *command])
+        os.execvp("nsenter", in_namespace(lab_namespace(board), *command))
     os.execvp("nsenter", ["nsenter", "-t", str(pid), "-m", "-n", "-r", "-w", "--", *command])
 
 
@@ -212,16 +212,11 @@ def cmd_devices(args):
                                                       args.blocks)).returncode
 
 
-def cmd_clean(_args):
-    removed = guard.clean()
-    print("\n".join(f"removed {what}" for what in removed) or "nothing left behind")
-
-
 def cmd_build(_args):
     launcher = ppc_tool(os.path.join("src", "bladeboot"), "PowerPC launcher")
     try:
-        initrd, kdir = sysboard.initramfs(launcher)
-    except sysboard.BuildError as e:
+        initrd, kdir = sysbuild.initramfs(launcher)
+    except sysbuild.BuildError as e:
         die(str(e))
     print(f"kernel    {os.path.join(kdir, 'vmlinux')}\ninitramfs {initrd}")
 
@@ -229,7 +224,14 @@ def cmd_build(_args):
 def check_line(board, speed):
     """sx sends 8N1 at the speed it is told: on a line set otherwise every byte would
     arrive garbled, so nothing is sent."""
-    settings = console.ask(board.p("run", "line.sock"), "get")
+    if board.kind() == "system":
+        # The guest says how it set its UART (8 data bits, no parity).
+        guest, settings = console.GuestLine(board.p("run", "events"), board.baudrate()), None
+        if board.booting() and os.path.exists(guest.events):
+            lines = [s for event, s in guest() if event == "line"]
+            settings = "%d 8 none %d" % (lines[-1] if lines else guest.settings)
+    else:
+        settings = console.ask(board.p("run", "line.sock"), "get")
     if not settings:
         die(f"{board.path} is not booting on its console (bladesim boot {board.path})")
     baud, bits, parity, stop = settings.split()
@@ -251,8 +253,7 @@ def cmd_send(args):
     """XMODEM-1K into a booting board's console, by Debian's stock sx."""
     board = opened(args.board)
     path = readable(args.file)
-    if board.kind() != "system":
-        check_line(board, args.speed)
+    check_line(board, args.speed)
     sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     try:
         sock.connect(board.p("run", "send.sock"))
@@ -280,8 +281,8 @@ boards:
   are built once from Debian's packages and cached in ~/.cache/bladesim (BLADESIM_CACHE).
   On a system board, env, eeprom, slot, rescue, show and lab work as on any board (they
   act between boots); fault takes only the faults marked for system boards; exec needs the
-  lab (--lab), as the machine has no namespaces of bladesim's; --time-scale does not apply
-  (the machine keeps real time).
+  lab (--lab), as the machine has no namespaces of bladesim's; --time-scale scales the
+  launcher's own pauses only (the kernel, drivers and programs keep real time).
 
 console:
   On a board's console, Ctrl-] then q ends the boot; Ctrl-] twice sends one Ctrl-].
@@ -366,7 +367,6 @@ def parser():
     p.add_argument("--lab", action="store_true", help="in the lab namespace instead")
     p.add_argument("command", nargs=argparse.REMAINDER)
 
-    command("clean", cmd_clean, "remove what boots of boards that no longer exist left behind")
 
     p = command("devices", cmd_devices, "run a program on the device library alone, over a "
                                         "scratch board (flash, I2C, CPLD, /user) of its own")
@@ -397,10 +397,10 @@ def parser():
                         "pseudo-terminal (run/tty) and the telnet port; Ctrl-C here ends the boot")
     p.add_argument("--telnet", type=int, metavar="PORT",
                    help="the console server's telnet port on 127.0.0.1 (default: a free one)")
-    p.add_argument("--floor", action="store_true",
-                   help="system board: after the application, the same guest times reading "
-                        "the slot and unpacking its archive (the floor bench/system_bench.py "
-                        "compares the launcher with)")
+    p.add_argument("--after", metavar="SCRIPT",
+                   help="system board: a shell script the guest runs once the launcher has "
+                        "ended, for the figures; `phases time NAME COMMAND` there journals "
+                        "a floor step")
     return ap
 
 

@@ -5,26 +5,25 @@
   kernel releases when its holders are gone, so that a boot whose owner died is stale, not
   booting.
 - Every process a boot starts has bladesim as its parent and dies with it (the parent-death
-  signal; the sandbox's PID namespace takes what runs inside it).
+  signal; the sandbox's PID namespace takes what runs inside it). The lab's network
+  namespaces are held by such processes, so the kernel removes them with the last one.
 - A watchdog, forked when the boot starts, waits for bladesim: when bladesim ends without
   saying it is done (SIGKILL), the watchdog puts the operator's terminal back, removes the
   lab's namespaces and completes the boot's record (the system board's flash back into the
-  board's files, the journal's end line). Should the watchdog be gone too, the next
-  command that opens the board completes it.
-- `bladesim clean` removes what boots of boards that no longer exist left behind."""
+  board's files, the journal's end line). A command that opens the board meanwhile waits
+  for it; should the watchdog be killed too, that command completes the record itself.
+Nothing else is left to clean: no file outside the board, no namespace with a name."""
 import ctypes
 import fcntl
 import json
 import os
 import signal
-import subprocess
 import time
 
 from . import sysboard
 from .boardfiles import die, journal_append
 
 PR_SET_PDEATHSIG = 1
-REGISTRY = "/run/bladesim"
 
 
 def dies_with_parent():
@@ -80,8 +79,6 @@ def recover(board):
             mark = json.load(f)
     except (OSError, ValueError):
         return False
-    from .lab import Lab  # the lab registers its namespaces here
-    Lab(board, []).stop()
     try:
         os.unlink(board.p("sandbox.json"))
     except FileNotFoundError:
@@ -191,62 +188,3 @@ def wait_for_machine(board, patience=10.0):
         os.kill(pid, signal.SIGKILL)
     except OSError:
         pass
-
-
-# --- the lab's registry, for clean -------------------------------------------------------
-def register(lab_ns, board, namespaces):
-    os.makedirs(REGISTRY, exist_ok=True)
-    with open(os.path.join(REGISTRY, lab_ns + ".json"), "w") as f:
-        json.dump({"board": board.path, "namespaces": namespaces}, f)
-
-
-def unregister(lab_ns):
-    try:
-        os.unlink(os.path.join(REGISTRY, lab_ns + ".json"))
-    except FileNotFoundError:
-        pass
-
-
-def clean():
-    """Removes what boots left behind whose boards no longer exist or no longer boot:
-    their namespaces and servers. Returns what it removed."""
-    from .boardfiles import Board
-    removed = []
-    known = set()
-    for name in sorted(os.listdir(REGISTRY)) if os.path.isdir(REGISTRY) else []:
-        try:
-            with open(os.path.join(REGISTRY, name)) as f:
-                entry = json.load(f)
-        except (OSError, ValueError):
-            continue
-        board = Board(entry["board"])
-        known.update(entry["namespaces"])
-        if os.path.isdir(board.path) and board.booting():
-            continue
-        if os.path.isdir(board.path):
-            settle(board)
-        for ns in entry["namespaces"]:
-            if subprocess.run(["ip", "netns", "delete", ns], capture_output=True).returncode == 0:
-                removed.append(f"namespace {ns}")
-        unregister(name[:-len(".json")])
-    # Namespaces of this kind that no registry names, and servers of boards that are gone.
-    listed = subprocess.run(["ip", "netns", "list"], capture_output=True, text=True).stdout
-    for line in listed.splitlines():
-        ns = line.split()[0] if line.split() else ""
-        if ns.startswith("bs") and len(ns) == 11 and ns[-1] in "bl" and ns not in known:
-            if subprocess.run(["ip", "netns", "delete", ns], capture_output=True).returncode == 0:
-                removed.append(f"namespace {ns}")
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{pid}/cmdline", "rb") as f:
-                args = f.read().decode("latin-1").split("\0")
-        except OSError:
-            continue
-        if not args or os.path.basename(args[0]) != "dnsmasq":
-            continue
-        leases = [a.split("=", 1)[1] for a in args if a.startswith("--dhcp-leasefile=")]
-        board_dir = os.path.dirname(os.path.dirname(leases[0])) if leases else None
-        if board_dir and (not os.path.isdir(board_dir) or not Board(board_dir).booting()):
-            os.kill(int(pid), signal.SIGKILL)
-            removed.append(f"dnsmasq {pid} of {board_dir}")
-    return removed

@@ -12,6 +12,8 @@ import time
 
 import pexpect
 
+from .description import fault_kinds, fault_row
+
 BLADESIM = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bladesim")
 
 # The launcher's pauses a thousand times faster; the journal keeps the lengths.
@@ -28,6 +30,23 @@ def sim(*args, check=True, **kw):
     if check and r.returncode != 0:
         raise AssertionError(f"bladesim {' '.join(args)} failed: {r.stderr}")
     return r
+
+
+def board_processes(path):
+    """What still runs for a board: anything started in its sandbox or holding its lab's
+    network namespaces (they carry its BLADESIM_BOARD), or with its path on the command
+    line (the lab's servers, QEMU). A namespace no process holds is gone."""
+    mark = f"BLADESIM_BOARD={path}".encode()
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/environ", "rb") as env, open(f"/proc/{pid}/cmdline", "rb") as cmd:
+                line = cmd.read()
+                if mark in env.read().split(b"\0") or path.encode() in line:
+                    found.append(line.split(b"\0")[0].decode("latin-1"))
+        except OSError:
+            pass
+    return found
 
 
 class Board:
@@ -55,7 +74,18 @@ class Board:
         args = ["eeprom", self.path, str(offset)] + ([] if value is None else [str(value)])
         return int(sim(*args).stdout.strip() or 0)
 
+    def takes(self, faults):
+        """Skips the test when this board's kind does not take one of FAULTS: on a system
+        board, a fault that only the preload board's device library injects."""
+        kind = "system" if self.build == "system" else "preload"
+        for f in faults:
+            row = fault_row(f)
+            if row and kind not in fault_kinds(row):
+                import pytest
+                pytest.skip(f"the fault {f} acts on {', '.join(fault_kinds(row))} boards only")
+
     def fault(self, *faults):
+        self.takes(faults)
         sim("fault", self.path, *faults)
 
     def flash(self, part):
@@ -158,6 +188,7 @@ class Board:
         """A boot with the console on bladesim's own terminal; DETACH: without one, the
         bladesim process (its output piped) for an operator's program to reach through
         run/tty or the telnet port."""
+        self.takes([extra[i + 1] for i, a in enumerate(extra[:-1]) if a == "--fault"])
         args = [BLADESIM, "boot", self.path, *extra]
         args += ["--time-scale", str(time_scale)] if time_scale is not None else []
         if stderr:

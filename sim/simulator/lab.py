@@ -2,14 +2,13 @@
 """The lab on the other end of the board's eth1: a router on the board's subnet, dnsmasq
 serving DHCP there and TFTP (the board's tftp/) from a server in another subnet behind
 the router, so that only a port set up with its netmask and gateway reaches it."""
-import hashlib
 import os
-import signal
 import subprocess
+import time
 
 from . import guard
 from .boardfiles import die
-from .description import LAB
+from .description import FAULT, LAB
 
 LAB_NET = LAB["net"]
 LAB_HOST = LAB["router"]
@@ -19,22 +18,31 @@ LAB_NETMASK = LAB["netmask"]
 LAB_DHCP_RANGE = tuple(LAB["dhcp_range"])
 
 
-def namespaces(board):
-    """The board's and the lab's network namespace names."""
-    tag = hashlib.sha1(board.path.encode()).hexdigest()[:8]
-    return f"bs{tag}b", f"bs{tag}l"
+def lab_namespace(board):
+    """The running lab's network namespace, as a path nsenter takes, or None."""
+    try:
+        return f"/proc/{int(open(board.p('run', 'lab.pid')).read())}/ns/net"
+    except (OSError, ValueError):
+        return None
+
+
+def in_namespace(ns, *args):
+    return ["nsenter", f"--net={ns}", "--", *args]
 
 
 class Lab:
     """The board's network namespace, whose eth1 is one end of a veth pair, and a lab
     namespace on the other end. A system board's machine runs in the lab namespace with
-    its card on a tap device there (`tap`)."""
+    its card on a tap device there (`tap`). Each namespace is held by a process that dies
+    with bladesim, so that the kernel removes the namespaces, their links and addresses
+    with the last process in them, however the boot ends."""
 
     def __init__(self, board, faults, tap=False):
         self.board = board
         self.faults = faults
         self.tap = tap
-        self.board_ns, self.lab_ns = namespaces(board)
+        self.holders = []
+        self.board_ns = self.lab_ns = None
         self.dnsmasq = None
 
     def run(self, *args, check=True):
@@ -43,40 +51,56 @@ class Lab:
             die(f"{' '.join(args)}: {r.stderr.strip()}")
         return r
 
+    def hold_namespace(self):
+        """A new network namespace, held by a process of its own; its path."""
+        holder = subprocess.Popen(["unshare", "--net", "--", "sleep", "infinity"],
+                                  stdin=subprocess.DEVNULL, preexec_fn=guard.dies_with_parent,
+                                  env=dict(os.environ, BLADESIM_BOARD=self.board.path))
+        self.holders.append(holder)
+        ours, ns = os.readlink("/proc/self/ns/net"), f"/proc/{holder.pid}/ns/net"
+        deadline = time.monotonic() + 10
+        while os.readlink(ns) == ours:  # until unshare has made it
+            if holder.poll() is not None or time.monotonic() > deadline:
+                die("cannot make a network namespace for the board's lab (unshare --net)")
+            time.sleep(0.005)
+        return ns
+
+    def lab(self, *args):
+        return self.run(*in_namespace(self.lab_ns, *args))
+
     def start(self):
-        self.stop()
         os.makedirs(self.board.p("run"), exist_ok=True)
         os.makedirs(self.board.p("tftp"), exist_ok=True)
-        guard.register(self.lab_ns, self.board,
-                       [self.lab_ns] if self.tap else [self.board_ns, self.lab_ns])
-        self.run("ip", "netns", "add", self.lab_ns)
+        self.lab_ns = self.hold_namespace()
+        with open(self.board.p("run", "lab.pid"), "w") as f:
+            f.write(str(self.holders[0].pid))
         if self.tap:
-            self.run("ip", "-n", self.lab_ns, "tuntap", "add", "dev", "lab0", "mode", "tap")
+            self.lab("ip", "tuntap", "add", "dev", "lab0", "mode", "tap")
         else:
-            self.run("ip", "netns", "add", self.board_ns)
-            self.run("ip", "link", "add", "eth1", "netns", self.board_ns, "type", "veth",
-                     "peer", "name", "lab0", "netns", self.lab_ns)
-            self.run("ip", "-n", self.board_ns, "link", "set", "lo", "up")
-        self.run("ip", "-n", self.lab_ns, "link", "set", "lo", "up")
-        self.run("ip", "-n", self.lab_ns, "addr", "add", f"{LAB_HOST}/24", "dev", "lab0")
-        self.run("ip", "-n", self.lab_ns, "addr", "add", f"{LAB_SERVER}/32", "dev", "lo")
+            self.board_ns = self.hold_namespace()
+            self.run("ip", "link", "add", "eth1", "netns", str(self.holders[1].pid), "type",
+                     "veth", "peer", "name", "lab0", "netns", str(self.holders[0].pid))
+            self.run(*in_namespace(self.board_ns, "ip", "link", "set", "lo", "up"))
+        self.lab("ip", "link", "set", "lo", "up")
+        self.lab("ip", "addr", "add", f"{LAB_HOST}/24", "dev", "lab0")
+        self.lab("ip", "addr", "add", f"{LAB_SERVER}/32", "dev", "lo")
         # The router answers ARP only for its own address on the board's side: a board that
         # takes the server's subnet as its own finds nobody there.
-        self.run("ip", "netns", "exec", self.lab_ns, "sysctl", "-q", "-w",
-                 "net.ipv4.conf.all.arp_ignore=1", "net.ipv4.conf.lab0.arp_ignore=1")
-        self.run("ip", "-n", self.lab_ns, "link", "set", "lab0", "up")
-        args = ["ip", "netns", "exec", self.lab_ns, "dnsmasq", "--keep-in-foreground",
-                "--conf-file=/dev/null", "--port=0", "--interface=lab0", "--interface=lo",
-                "--bind-interfaces",
-                "--user=root", "--group=root", f"--pid-file={self.board.p('run', 'dnsmasq.pid')}",
-                f"--log-facility={self.board.p('run', 'dnsmasq.log')}", "--log-dhcp",
-                f"--dhcp-leasefile={self.board.p('run', 'dnsmasq.leases')}"]
-        if "dhcp-silent" not in self.faults:
+        self.lab("sysctl", "-q", "-w", "net.ipv4.conf.all.arp_ignore=1",
+                 "net.ipv4.conf.lab0.arp_ignore=1")
+        self.lab("ip", "link", "set", "lab0", "up")
+        args = in_namespace(self.lab_ns, "dnsmasq", "--keep-in-foreground",
+                            "--conf-file=/dev/null", "--port=0", "--interface=lab0",
+                            "--interface=lo", "--bind-interfaces", "--user=root", "--group=root",
+                            f"--pid-file={self.board.p('run', 'dnsmasq.pid')}",
+                            f"--log-facility={self.board.p('run', 'dnsmasq.log')}", "--log-dhcp",
+                            f"--dhcp-leasefile={self.board.p('run', 'dnsmasq.leases')}")
+        if FAULT["dhcp-silent"] not in self.faults:
             args += [f"--dhcp-range={LAB_DHCP_RANGE[0]},{LAB_DHCP_RANGE[1]},{LAB_NETMASK},1h",
                      f"--dhcp-option=option:router,{LAB_HOST}"]
-        if "tftp-silent" in self.faults:
+        if FAULT["tftp-silent"] in self.faults:
             # The server's host takes the requests and never answers them.
-            self.run("ip", "-n", self.lab_ns, "route", "add", "blackhole", f"{LAB_NET}.0/25")
+            self.lab("ip", "route", "add", "blackhole", f"{LAB_NET}.0/25")
         else:
             args += ["--enable-tftp", f"--tftp-root={self.board.p('tftp')}"]
         self.dnsmasq = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -84,24 +108,14 @@ class Lab:
                                         preexec_fn=guard.dies_with_parent)
 
     def stop(self):
-        if self.dnsmasq:
-            self.dnsmasq.terminate()
-            self.dnsmasq.wait()
-            self.dnsmasq = None
-        # dhclient -1 stays in the background with its lease.
-        for pidfile in ("dhclient.pid", "dnsmasq.pid"):
-            path = self.board.p("run", pidfile)
-            try:
-                os.kill(int(open(path).read().strip()), signal.SIGTERM)
-            except (OSError, ValueError):
-                pass
-            try:
-                os.unlink(path)
-            except FileNotFoundError:
-                pass
-        for ns in (self.board_ns, self.lab_ns):
-            self.run("ip", "netns", "delete", ns, check=False)
-        guard.unregister(self.lab_ns)
+        for p in ([self.dnsmasq] if self.dnsmasq else []) + self.holders:
+            p.kill()
+            p.wait()
+        self.dnsmasq, self.holders = None, []
+        try:
+            os.unlink(self.board.p("run", "lab.pid"))
+        except FileNotFoundError:
+            pass
 
 
 def board_lease(board):
