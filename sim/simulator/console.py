@@ -12,6 +12,7 @@ PARITY STOP", and "read wait" or "read poll" before the launcher reads the conso
 operator (a read that blocks, or one poll of a non-blocking one); every answer is one
 line."""
 import os
+import re
 import select
 import socket
 import struct
@@ -246,7 +247,7 @@ class Port:
         attrs = termios.tcgetattr(slave)
         attrs[0] = attrs[1] = attrs[3] = 0  # raw, as a serial device is before it is set
         attrs[2] = termios.CS8 | termios.CREAD | termios.CLOCAL
-        attrs[4] = attrs[5] = getattr(termios, f"B{baud}", termios.B9600)
+        attrs[4] = attrs[5] = getattr(termios, f"B{baud}")
         termios.tcsetattr(slave, termios.TCSANOW, attrs)
         self.path = os.ttyname(slave)
         os.close(slave)
@@ -282,17 +283,41 @@ def line_settings(fd):
 
 
 class GuestLine:
-    """A system board's word about its console, from the guest's event line (the file
-    run/events) as it comes: the speed and stop bits the guest sets on its UART ("line BAUD
-    STOP": QEMU's own model of the divisor is no measure of it), and each wait of the
-    launcher in a read of the console ("read TX RX")."""
+    """A system board's words, from the guest's event line (the file run/events) as they
+    come, as the preload board journals the same: the speed and stop bits the guest sets
+    on its UART ("line BAUD STOP": QEMU's own model of the divisor is no measure of it),
+    each wait of the launcher in a read of the console ("read TX RX"), its pauses, shell
+    commands and exec, and the EEPROM bytes it changed (the guest's watcher sees a change,
+    not a write of the value a byte holds)."""
 
-    def __init__(self, events, baud):
+    def __init__(self, events, baud, eeprom=(0, 0)):
         self.events, self.at, self.rest = events, 0, b""
         self.settings = (baud, 1)
+        self.eeprom = eeprom  # its bus and address
+
+    def journaled(self, line):
+        """The journal event for one of the guest's lines, or None."""
+        words = line.split()
+        what, rest = words[0], words[1:]
+        if what == b"pause" and len(rest) == 1:
+            return "pause", {"seconds": float(rest[0])}
+        if what == b"shell":
+            said = line.split(b" ", 1)[1] if b" " in line else b""
+            return "shell", {"command": re.sub(rb"\\(.)", lambda m: b"\n" if m[1] == b"n"
+                                               else m[1], said).decode("latin-1")}
+        if what == b"exec":
+            argv = [w.decode("latin-1") for w in rest]
+            return "exec", {"path": argv[0] if argv else "", "argv": argv}
+        if what == b"eeprom" and len(rest) == 2 and rest[0].isdigit() and rest[1].isdigit():
+            return "i2c", {"bus": self.eeprom[0], "address": self.eeprom[1], "op": "write",
+                           "command": int(rest[0]), "value": int(rest[1]), "result": 0}
+        if what == b"reboot":
+            return "reboot", {}
+        return None
 
     def __call__(self):
-        """The guest's new words, in order: ("line", (baud, stop)) or ("read", None)."""
+        """The guest's new words, in order: ("line", (baud, stop)), ("read", bytes the
+        UART received), or (event, fields) for the journal."""
         with open(self.events, "rb") as f:
             f.seek(self.at)
             data = f.read()
@@ -300,12 +325,16 @@ class GuestLine:
         lines = (self.rest + data).split(b"\n")
         self.rest = lines.pop()
         said = []
-        for words in (line.split() for line in lines):
+        for line in lines:
+            words = line.split()
             if len(words) == 3 and words[0] == b"line" and words[1].isdigit():
-                self.settings = (int(words[1]), int(words[2]))
-                said.append(("line", self.settings))
-            elif words[:1] == [b"read"]:
-                said.append(("read", None))
+                # Taken as the line's settings by whoever reads on: what the guest wrote
+                # before may still be on its way, at the old ones.
+                said.append(("line", (int(words[1]), int(words[2]))))
+            elif len(words) == 3 and words[0] == b"read" and words[2].isdigit():
+                said.append(("read", int(words[2])))  # with what its UART has received
+            elif words and (event := self.journaled(line)):
+                said.append(event)
         return said
 
 
@@ -368,10 +397,20 @@ def relay(line, listener, stop, terminal=(0, 1), uart=None, requests=None, port=
                 return False
         return True
 
+    # A system board's line: what comes in arrives at the pace the guest set its UART to,
+    # a start bit, eight data bits and its stop bits a byte, each write whole once the line
+    # has had the time to carry it (QEMU's 16550 would take it at once).
+    paced, paced_free, delivered = deque(), 0.0, 0
+
     def to_line(data):
         """Bytes for the board: through the UART at the line's pace, or straight on."""
+        nonlocal paced_free
         if uart:
             uart.take_input(data, time.monotonic())
+        elif guest:
+            baud, stop = board_settings()
+            paced_free = max(time.monotonic(), paced_free) + len(data) * (9 + stop) / baud
+            paced.append((paced_free, data))
         elif not closed:
             write_all(line, data)
 
@@ -402,7 +441,13 @@ def relay(line, listener, stop, terminal=(0, 1), uart=None, requests=None, port=
                 uart.reading = None
                 uart.journal("read", journal_read)
             reader = None
+        while paced and paced[0][0] <= now:
+            data = paced.popleft()[1]
+            if not closed:
+                write_all(line, data)
+                delivered += len(data)
         waits = [escape.timeout(now)] + ([uart.timeout(now), uart.input_timeout(now)] if uart else [])
+        waits += [max(0.0, paced[0][0] - now)] if paced else []
         waits += [0.002] if reader else []
         wait = min([w for w in waits if w is not None] + [0.05])
         ready, _, _ = select.select(watch, [], [], wait)
@@ -443,7 +488,16 @@ def relay(line, listener, stop, terminal=(0, 1), uart=None, requests=None, port=
             if data and not deliver(data):
                 return "closed"
         for event, settings in said:
-            fields = {"baud": settings[0], "stop": settings[1]} if settings else {}
+            if event == "line":
+                guest.settings = settings
+            if event == "read" and (settings < delivered or paced):
+                # The launcher has not yet taken all that was typed: it waits for the rest,
+                # not for the operator (and what it echoed may not be here yet).
+                continue
+            if event not in ("line", "read"):
+                journal(event, settings)
+                continue
+            fields = {"baud": settings[0], "stop": settings[1]} if event == "line" else {}
             journal(event, {**fields, "before": text(carried)})
         if listener in ready:
             conn, _ = listener.accept()

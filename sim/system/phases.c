@@ -128,7 +128,7 @@ static int console_counts(unsigned long* tx, unsigned long* rx) {
 }
 
 // True when a process waits in read(2) on a descriptor of the console.
-static int console_read_waiting(void) {
+static int console_read_waiting(const char* console) {
     DIR* proc = opendir("/proc");
     struct dirent* d;
     int found = 0;
@@ -149,7 +149,7 @@ static int console_read_waiting(void) {
             continue;
         snprintf(path, sizeof path, "/proc/%s/fd/%lu", d->d_name, fd);
         ssize_t n = readlink(path, target, sizeof target - 1);
-        found = n > 0 && (target[n] = '\0', strcmp(target, "/dev/ttyS0") == 0);
+        found = n > 0 && (target[n] = '\0', strcmp(target, console) == 0);
     }
     if (proc)
         closedir(proc);
@@ -170,9 +170,9 @@ static long baud_of(speed_t code) {
 
 // A read counts once what was written before it has left the UART: the operator has seen
 // it whole.
-static int reads(void) {
+static int reads(const char* path) {
     signal(SIGTERM, stop);
-    int console = open("/dev/ttyS0", O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    int console = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK);
     unsigned long tx, rx, last_tx = ~0UL, last_rx = ~0UL;
     long last_baud = -1, last_stop = -1;
     while (!stopping) {
@@ -187,7 +187,7 @@ static int reads(void) {
             }
         }
         int queued = 0;
-        if (console_read_waiting() && ioctl(console, TIOCOUTQ, &queued) == 0 && queued == 0 &&
+        if (console_read_waiting(path) && ioctl(console, TIOCOUTQ, &queued) == 0 && queued == 0 &&
             console_counts(&tx, &rx) && (tx != last_tx || rx != last_rx)) {
             last_tx = tx;
             last_rx = rx;
@@ -199,38 +199,26 @@ static int reads(void) {
     return 0;
 }
 
-// Seconds a shell command takes, as the launcher's commands go through the shell.
-static double timed(const char* command) {
+// The seconds a shell command takes, as "floor NAME SECONDS", for the figures' scripts.
+static int timed(const char* name, const char* command) {
     const double start = uptime();
-    if (system(command) != 0)
-        fprintf(stderr, "phases: %s failed\n", command);
-    return uptime() - start;
-}
-
-static int floor_of(const char* slot) {
-    char command[512];
-    snprintf(command, sizeof command, "cat %s > /dev/null", slot);
-    const double cat = timed(command);
-    snprintf(command, sizeof command,
-             "mkdir -p /tmp/floor && cd /tmp/floor && tail -c +17 %s | gunzip | tar x", slot);
-    const double untar = timed(command);
-    say("floor", "cat", cat);
-    say("floor", "untar", untar);
-    return 0;
+    const int status = system(command);
+    say("floor", name, uptime() - start);
+    return status == 0 ? 0 : 1;
 }
 
 int main(int argc, char** argv) {
     if (argc == 4 && strcmp(argv[1], "watch") == 0)
         return watch(argv[2], argv[3]);
-    if (argc == 2 && strcmp(argv[1], "reads") == 0)
-        return reads();
-    if (argc == 3 && strcmp(argv[1], "floor") == 0)
-        return floor_of(argv[2]);
+    if (argc == 3 && strcmp(argv[1], "reads") == 0)
+        return reads(argv[2]);
+    if (argc == 4 && strcmp(argv[1], "time") == 0)
+        return timed(argv[2], argv[3]);
     if (argc == 2) {
         say("phase", argv[1], uptime());
         return 0;
     }
-    fprintf(stderr,
-            "usage: phases NAME | phases watch SLOTS ARCHIVE | phases reads | phases floor SLOT\n");
+    fprintf(stderr, "usage: phases NAME | phases watch SLOTS ARCHIVE | phases reads CONSOLE | "
+                    "phases time NAME COMMAND\n");
     return 2;
 }

@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from conftest import BLADESIM
+from conftest import REBOOTED, BLADESIM
 
 QUESTION = "Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: "
 WIPE = ["/bin/umount /user >/dev/null 2>&1",
@@ -22,10 +22,11 @@ def test_wipe_then_diagnostics(board, key):
     con = board.boot()
     con.answer(QUESTION, key)
     # The key is not shown: a line end follows the question at once.
-    wipe = ("unmount filesystem\r\n\r\nErasing filesystem for clean install\r\n"
-            "Erasing 64 Kibyte @ ff0000 -- 100 % complete.\r\n"
-            "Mounting...\r\ncreating default filesystem\r\n")
-    con.expect("\r\n" + (wipe if key in "yY" else "") +
+    if key in "yY":
+        con.expect("\r\nunmount filesystem\r\n\r\nErasing filesystem for clean install\r\n")
+        # flash_eraseall's own progress lines come between.
+        con.expect("\r\nMounting...\r\ncreating default filesystem\r\n")
+    con.expect(("" if key in "yY" else "\r\n") +
                "Booting diags image...\r\nLaunching diagnostics image\r\n")
     assert con.finish() == "bladesim: application ended (status 0)"
     assert "mp.elf.strip: demo diagnostics 4.2.0.1" in con.output()
@@ -36,9 +37,11 @@ def test_wipe_then_diagnostics(board, key):
         assert os.path.exists(board.user("images", "image1"))
         return
     assert cmds[1:5] == WIPE
+    assert os.listdir(board.user()) == ["images"] and os.listdir(board.user("images")) == []
+    if board.build == "system":
+        return  # its real JFFS2 mount has written the new filesystem's first nodes
     erase = [e for e in board.journal() if e["event"] == "flash_eraseall"]
     assert erase == [dict(erase[0], device="/dev/mtd-user-char", user_mounted=False)]
-    assert os.listdir(board.user()) == ["images"] and os.listdir(board.user("images")) == []
     assert board.flash("user") == b"\xff" * len(board.flash("user"))
 
 
@@ -55,9 +58,10 @@ def test_wipe_from_the_menu_with_no_rescue_image(board):
     con.menu("E")
     # The normal boot finds no slot and no rescue image.
     con.expect("Failed to open Application image 1. Trying image 2.")
-    assert con.finish() == "bladesim: board rebooted (status 0)"
+    assert con.finish().startswith(REBOOTED)
 
 
+@pytest.mark.preload_only("bladesim exec reaches a preload board's namespaces only")
 def test_still_mounted_user_filesystem_is_not_erased(board):
     board.env("diagnostics=diags")
     con = board.boot()

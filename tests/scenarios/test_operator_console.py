@@ -13,9 +13,9 @@ TFTP_ANSWERS = (("IP addr    :", "10.77.1.2"), ("Netmask    :", "255.255.255.0")
 
 
 @pytest.fixture
-def rescue(any_board):
-    any_board.env("diagnostics=rescue")
-    return any_board
+def rescue(board):
+    board.env("diagnostics=rescue")
+    return board
 
 
 def picocom(board, baud):

@@ -59,6 +59,7 @@ def control_chars(cc):
     return [c if isinstance(c, int) else c[0] for c in cc]
 
 
+@pytest.mark.preload_only("it drives the preload board's UART model through its line requests")
 def test_whole_xmodem_rescue(rescue, tmp_path):
     # Sent from a terminal program on the operator's own terminal: bytes 0x1D (the
     # console's escape key) inside the transfer are data and reach the board unaltered.
@@ -111,6 +112,7 @@ def test_whole_xmodem_rescue(rescue, tmp_path):
     assert open(rescue.user("images", "image1"), "rb").read() == data[:16 + n]
 
 
+@pytest.mark.preload_only("it drives the preload board's UART model through its line requests")
 def test_enter_keys_and_reminders(rescue, tmp_path):
     pkg = pack(tmp_path / "x.pkg", "app:8.2.0.2")
     con = rescue.boot(time_scale="0.01", timeout=120)
@@ -140,6 +142,7 @@ def test_enter_keys_and_reminders(rescue, tmp_path):
     assert len(polls) >= 22
 
 
+@pytest.mark.preload_only("it drives the preload board's UART model through its line requests")
 def test_cancelled_transfer_installs_nothing(rescue, tmp_path):
     pkg = pack(tmp_path / "x.pkg", f"kernel:2.6.50.0:{data_file(tmp_path / 'k', 2 << 20)}",
                "app:8.2.0.3")
@@ -155,6 +158,8 @@ def test_cancelled_transfer_installs_nothing(rescue, tmp_path):
     assert not any(e["event"] in ("erase", "write") for e in rescue.journal())
 
 
+@pytest.mark.preload_only("the XMODEM Enter wait polls the console without blocking; a system "
+                         "board's guest tells only reads that wait")
 def test_earlier_image_counts_when_nothing_is_received(rescue, tmp_path):
     # The receiver cannot be started, so the package left in /tmp/image is installed again.
     pkg = pack(tmp_path / "earlier.pkg", "app:8.2.0.4")

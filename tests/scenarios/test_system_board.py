@@ -104,6 +104,9 @@ def test_xmodem_install_by_stock_sx(blade, tmp_path):
     pkg = pack(tmp_path / "x.pkg", "app:9.1.0.2", ppc=True)
     blade.env("diagnostics=rescue")
     con = boot(blade)
+    blade.switched(9600)  # the guest's line as the boot loader left it
+    sent, said = blade.send(pkg)
+    assert not sent and "set to 9600 baud; sx sends 115200 baud 8N1: nothing sent" in said
     xmodem_send(blade, con, pkg)
     con.answer(SLOT_QUESTION, "2\r")
     con.expect("Image2 updated succeeded", timeout=300)
