@@ -24,6 +24,17 @@ struct console_settings_guard {
     }
 };
 
+// The console set to hand over each key as it comes, unechoed; the settings it was set to.
+termios raw_keys(const console_settings_guard& guard) {
+    termios raw = guard.saved;
+    raw.c_lflag &= ~tcflag_t(ICANON | ECHO);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    if (guard.have)
+        tcsetattr(0, TCSANOW, &raw);
+    return raw;
+}
+
 void uartPutC(int c) {
     putchar(static_cast<unsigned char>(c));
     fflush(stdout);
@@ -77,12 +88,7 @@ int read_key(bool whole_key) {
     ssize_t n;
     {
         console_settings_guard guard;
-        termios raw = guard.saved;
-        raw.c_lflag &= ~tcflag_t(ICANON | ECHO);
-        raw.c_cc[VMIN] = 1;
-        raw.c_cc[VTIME] = 0;
-        if (guard.have)
-            tcsetattr(0, TCSANOW, &raw);
+        termios raw = raw_keys(guard);
         n = read(0, &c, 1);
         if (n == 1 && whole_key && guard.have) {
             // The bytes of one key, or of a paste, arrive together; a tenth of a second
@@ -248,6 +254,10 @@ bool console_input_ended() {
 }
 
 char* get_user_input(char* buffer, int size) {
+    // The whole line in one raw session: a key that arrives between two reads would
+    // otherwise meet the cooked line, which echoes it a second time and keeps it back.
+    console_settings_guard guard;
+    raw_keys(guard);
     line_state st = line_begin(buffer, size);
     std::string echo;
     while (!st.done) {
