@@ -169,11 +169,14 @@ static long baud_of(speed_t code) {
 }
 
 // A read counts once what was written before it has left the UART: the operator has seen
-// it whole.
+// it whole. The receive interrupt counts a byte before the tty's worker hands it to the
+// reader, so a process still shown in its read may already have what the operator typed
+// last, and be about to flush the input and ask again: a read counts when two looks 5 ms
+// apart find it waiting with the same counts (the reader has had the processor between).
 static int reads(const char* path) {
     signal(SIGTERM, stop);
     int console = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK);
-    unsigned long tx, rx, last_tx = ~0UL, last_rx = ~0UL;
+    unsigned long tx, rx, last_tx = ~0UL, last_rx = ~0UL, seen_tx = ~0UL, seen_rx = ~0UL;
     long last_baud = -1, last_stop = -1;
     while (!stopping) {
         struct termios t;
@@ -189,10 +192,16 @@ static int reads(const char* path) {
         int queued = 0;
         if (console_read_waiting(path) && ioctl(console, TIOCOUTQ, &queued) == 0 && queued == 0 &&
             console_counts(&tx, &rx) && (tx != last_tx || rx != last_rx)) {
-            last_tx = tx;
-            last_rx = rx;
-            printf("read %lu %lu\n", tx, rx);
-            fflush(stdout);
+            if (tx == seen_tx && rx == seen_rx) {
+                last_tx = tx;
+                last_rx = rx;
+                printf("read %lu %lu\n", tx, rx);
+                fflush(stdout);
+            }
+            seen_tx = tx;
+            seen_rx = rx;
+        } else {
+            seen_tx = seen_rx = ~0UL;
         }
         usleep(5000);
     }
