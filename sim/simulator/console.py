@@ -11,6 +11,7 @@ connection to the line socket, a line each: "drain", "flush", "get", "set BAUD B
 PARITY STOP", and "read wait" or "read poll" before the launcher reads the console for the
 operator (a read that blocks, or one poll of a non-blocking one); every answer is one
 line."""
+import fcntl
 import os
 import re
 import select
@@ -267,8 +268,27 @@ class Port:
         except OSError:  # nobody there, or a reader that does not keep up: bytes lost
             pass
 
-    def close(self):
+    def close(self, drain=5.0):
+        """Ends the line. Closing the master hangs the terminal's side up, and the kernel
+        drops what it has not read yet: the board's last words, still on a real line's
+        screen. So the terminal program first reads what it was sent (for at most DRAIN
+        seconds: one that does not read loses it)."""
+        deadline = time.monotonic() + drain
+        try:
+            slave = os.open(self.path, os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK) \
+                if self.attached() else None
+        except OSError:
+            slave = None
+        while slave is not None and time.monotonic() < deadline and unread(slave):
+            time.sleep(0.01)
+        if slave is not None:
+            os.close(slave)
         os.close(self.master)
+
+
+def unread(fd):
+    """Bytes waiting on a terminal for its reader."""
+    return struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0\0\0\0"))[0]
 
 
 SPEEDS = {getattr(termios, f"B{b}"): b for b in
