@@ -362,6 +362,13 @@ class GuestLine:
 # through the host's own call).
 READ_SYSCALL = {"x86_64": "0", "aarch64": "63", "i686": "3", "ppc64le": "3"}.get(os.uname().machine)
 
+# A system board's input reaches the guest in pieces of this size, each once the line has
+# carried it: a long send (an XMODEM block) is taken in while its rest is still on the
+# line, as by a real receiver. A typed answer comes whole: on the blade it is all on the
+# line before the launcher's next question has left it and the launcher discards what was
+# typed ahead, while QEMU's transmitter sends at once and the guest's tcdrain never waits.
+PACED_PIECE = 64
+
 
 def waits_in_read(pid):
     """True when process PID is blocked in read(2): a signal now interrupts that read."""
@@ -418,8 +425,8 @@ def relay(line, listener, stop, terminal=(0, 1), uart=None, requests=None, port=
         return True
 
     # A system board's line: what comes in arrives at the pace the guest set its UART to,
-    # a start bit, eight data bits and its stop bits a byte, each write whole once the line
-    # has had the time to carry it (QEMU's 16550 would take it at once).
+    # a start bit, eight data bits and its stop bits a byte, each piece of a write whole
+    # once the line has had the time to carry it (QEMU's 16550 would take it at once).
     paced, paced_free, delivered = deque(), 0.0, 0
 
     def to_line(data):
@@ -429,8 +436,10 @@ def relay(line, listener, stop, terminal=(0, 1), uart=None, requests=None, port=
             uart.take_input(data, time.monotonic())
         elif guest:
             baud, stop = board_settings()
-            paced_free = max(time.monotonic(), paced_free) + len(data) * (9 + stop) / baud
-            paced.append((paced_free, data))
+            for at in range(0, len(data), PACED_PIECE):
+                piece = data[at:at + PACED_PIECE]
+                paced_free = max(time.monotonic(), paced_free) + len(piece) * (9 + stop) / baud
+                paced.append((paced_free, piece))
         elif not closed:
             write_all(line, data)
 
