@@ -136,8 +136,10 @@ def prepare(board, partitions, launcher, baudrate, console_tty, image=None, faul
                 shutil.copyfileobj(f, out)
     assemble_flash(board, partitions, os.path.join(r, "flash.bin"), log)
     open(os.path.join(r, "events"), "w").close()
-    # The trace is a pipe, so that QEMU runs no further ahead of the flash watcher than the
-    # pipe holds: a power cut at the Nth event falls within a few dozen events of it.
+    # The trace is a pipe. For a power cut it is kept small, so that QEMU runs no further
+    # ahead of the flash watcher than it holds: the cut at the Nth event falls within a few
+    # dozen events of it. Otherwise it is as large as a pipe gets, so that the counting never
+    # holds QEMU back: the flash then runs at its own speed.
     trace = os.path.join(r, "trace")
     if os.path.lexists(trace):
         os.unlink(trace)
@@ -162,7 +164,11 @@ def watch_flash(run_dir, cut_at, proc, done):
         os.replace(counter + ".part", counter)
     trace = os.open(os.path.join(run_dir, "trace"), os.O_RDONLY | os.O_NONBLOCK)
     try:
-        fcntl.fcntl(trace, F_SETPIPE_SZ, 4096)
+        if cut_at:
+            fcntl.fcntl(trace, F_SETPIPE_SZ, 4096)
+        else:
+            with open("/proc/sys/fs/pipe-max-size") as f:
+                fcntl.fcntl(trace, F_SETPIPE_SZ, int(f.read()))
         with open(os.path.join(run_dir, "events"), "rb") as events:
             while not done.is_set():
                 if not started:
