@@ -8,7 +8,8 @@
 //                          "phase archive T" when the application archive has been written;
 //                          ends at SIGTERM
 //   phases reads           "line BAUD STOP" when the console's (ttyS0) speed or stop bits
-//                          change; "read TX RX" each time a process waits in a read of the
+//                          change; "read TX RX" each time a process started after it (the
+//                          launcher and what it runs) waits in a read of the
 //                          console with the line's counts of bytes sent and received other
 //                          than at its last report: the operator may type now. Ends at
 //                          SIGTERM
@@ -127,13 +128,17 @@ static int console_counts(unsigned long* tx, unsigned long* rx) {
     return found;
 }
 
-// True when a process waits in read(2) on a descriptor of the console.
+// True when a process started after this watcher (the launcher and what it runs) waits in
+// read(2) on a descriptor of the console. Only those are looked at: every look at a process
+// costs the guest's one processor a few system calls, and the launcher's own work shares
+// it.
 static int console_read_waiting(const char* console) {
     DIR* proc = opendir("/proc");
     struct dirent* d;
     int found = 0;
+    const long self = getpid();
     while (proc && !found && (d = readdir(proc))) {
-        if (!isdigit((unsigned char)d->d_name[0]))
+        if (!isdigit((unsigned char)d->d_name[0]) || atol(d->d_name) <= self)
             continue;
         char path[300], line[128], target[32];
         snprintf(path, sizeof path, "/proc/%s/syscall", d->d_name);
