@@ -152,12 +152,10 @@ def report_install(sizes, runs):
     m = {k: median([r[k] for r in runs]) for k in runs[0]}
     block = ERASE_SIZE
     for name, size in zip(("rfs", "kernel"), sizes):
-        pieces = m[f"dd1024-{name}"] - m[f"dd{block}-{name}"]
         print(f"install {name} ({size >> 10} KiB): the installer's write {m[name]:.2f} s against "
               f"flashcp {m['flashcp-' + name]:.2f} s: {m[name] / m['flashcp-' + name]:.2f}x; "
-              f"dd of the same bytes in 1024-byte writes takes {pieces:.2f} s more than in "
-              f"{block}-byte ones ({m[f'dd1024-{name}']:.2f} s against "
-              f"{m[f'dd{block}-{name}']:.2f} s)")
+              f"dd of the same bytes onto the erased partition in 1024-byte writes "
+              f"{m[f'dd1024-{name}']:.2f} s, in {block}-byte ones {m[f'dd{block}-{name}']:.2f} s")
     floor = m["tftp"] + m["flashcp-rfs"] + m["flashcp-kernel"]
     print(f"TFTP rescue ({(sizes[0] + sizes[1]) >> 10} KiB of flash components): typed to slot "
           f"written {m['typed_to_end']:.2f} s against tftp {m['tftp']:.2f} s + flashcp "
