@@ -3,8 +3,8 @@
 serving DHCP there and TFTP (the board's tftp/) from a server in another subnet behind
 the router, so that only a port set up with its netmask and gateway reaches it."""
 import os
+import select
 import subprocess
-import time
 
 from . import guard
 from .boardfiles import die
@@ -53,17 +53,18 @@ class Lab:
 
     def hold_namespace(self):
         """A new network namespace, held by a process of its own; its path."""
-        holder = subprocess.Popen(["unshare", "--net", "--", "sleep", "infinity"],
-                                  stdin=subprocess.DEVNULL, preexec_fn=guard.dies_with_parent,
+        # The holder says a line once it is in the namespace unshare made.
+        holder = subprocess.Popen(["unshare", "--net", "--", "sh", "-c",
+                                   "echo; exec sleep infinity"],
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                  preexec_fn=guard.dies_with_parent,
                                   env=dict(os.environ, BLADESIM_BOARD=self.board.path))
         self.holders.append(holder)
-        ours, ns = os.readlink("/proc/self/ns/net"), f"/proc/{holder.pid}/ns/net"
-        deadline = time.monotonic() + 10
-        while os.readlink(ns) == ours:  # until unshare has made it
-            if holder.poll() is not None or time.monotonic() > deadline:
-                die("cannot make a network namespace for the board's lab (unshare --net)")
-            time.sleep(0.005)
-        return ns
+        said = holder.stdout.readline() if select.select([holder.stdout], [], [], 10)[0] else b""
+        holder.stdout.close()
+        if said != b"\n":
+            die("cannot make a network namespace for the board's lab (unshare --net)")
+        return f"/proc/{holder.pid}/ns/net"
 
     def lab(self, *args):
         return self.run(*in_namespace(self.lab_ns, *args))
