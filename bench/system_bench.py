@@ -136,7 +136,8 @@ def install(work, rfs_size, kernel_size):
     con.menu("E")
     con.finish()
     floors = {e["step"]: e["seconds"] for e in board.journal() if e["event"] == "floor"}
-    missing = [s for s in ("tftp", "flashcp-rfs", "flashcp-kernel", "dd1024-rfs") if s not in floors]
+    missing = [s for s in ("tftp", "flashcp-rfs", "flashcp-kernel", "dd1024-rfs")
+               if s not in floors]
     if missing:
         raise SystemExit(f"the guest did not time {', '.join(missing)}")
     out = dict(floors, typed_to_end=marks["end"] - marks["typed"])

@@ -17,7 +17,8 @@ import tty
 
 from . import console, guard, sysboard, sysbuild
 from .boardfiles import die, journal_append, ppc_tool
-from .description import CONSOLE_BAUD, FAULT, I2C, PARTITIONS, fault_kinds, fault_row
+from .description import (CONSOLE_BAUD, EEPROM_BUS, FAULT, I2C, PARTITIONS, fault_kinds,
+                          fault_row)
 from .lab import Lab, in_namespace
 from .sandbox import sandbox_command
 
@@ -401,7 +402,7 @@ def boot_system(board, args, faults, scale, saved_tty):
     try:
         lab.start()
         guest = console.GuestLine(board.p("run", "events"), board.baudrate(),
-                                  (int(I2C["buses"][0][-1]), I2C["eeprom"]))
+                                  (EEPROM_BUS, I2C["eeprom"]))
         relay = Relay(board, line, terminal=(0, 1) if terminal else None,
                       board_settings=lambda: guest.settings, telnet=args.telnet, guest=guest)
         relay.announce(board)

@@ -30,6 +30,9 @@ ENV_WINDOW = BOARD["environment"]["window"]
 DEFAULT_ENV = BOARD["environment"]["default"]
 
 I2C = BOARD["i2c"]
+# The buses' device files share a prefix; the VPD EEPROM sits on the first bus.
+I2C_PREFIX = I2C["buses"][0].rstrip("0123456789")
+EEPROM_BUS = int(I2C["buses"][0][len(I2C_PREFIX):])
 EEPROM_SIZE = BOARD["eeprom"]["size"]
 EEPROM_BOOT_SLOT = BOARD["eeprom"]["boot_slot"]
 EEPROM_BOOTED_SLOT = BOARD["eeprom"]["booted_slot"]
@@ -119,7 +122,7 @@ def header():
         ("uint8_t", "kSummitVpdRegister", I2C["summit_register"]),
         ("uint8_t", "kSummitVpdValue", I2C["summit_value"]),
         ("uint8_t", "kVpdAddress", I2C["eeprom"]),
-        ("const char*", "kI2cPrefix", text(I2C["buses"][0][:-1])),
+        ("const char*", "kI2cPrefix", text(I2C_PREFIX)),
         ("const char*", "kCpldPath", text(CPLD["path"])),
         ("off_t", "kCpldVpdAccess", CPLD["vpd_access"]),
         ("off_t", "kCpldVpdStatus", CPLD["vpd_status"]),
