@@ -11,6 +11,7 @@ import shlex
 import shutil
 import subprocess
 
+import pexpect
 import pytest
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -92,3 +93,19 @@ def test_commands_of_the_pages(page, tmp_path):
         r = subprocess.run(["sh", "-e", "-c", block], cwd=tmp_path, stdin=subprocess.DEVNULL,
                            capture_output=True, text=True, timeout=600)
         assert r.returncode == 0, f"{page}:\n{block}\n{r.stdout}\n{r.stderr}"
+
+
+def test_demo_boots_its_board_again(tmp_path):
+    """The README's first command, twice: the first makes the board, the second boots the
+    board the first left. Each boot runs to its application's end and is ended by
+    Ctrl-] then q, as the README says."""
+    board = str(tmp_path / "default")
+    for _ in range(2):
+        demo = pexpect.spawn(os.path.join(REPO, "scripts", "demo"), [board], cwd=REPO,
+                             encoding="utf-8", timeout=300)
+        demo.expect("bladesim: application ended")
+        demo.send("\x1d")
+        demo.send("q")
+        demo.expect(pexpect.EOF)
+        demo.close()
+        assert demo.exitstatus == 0, demo.before
