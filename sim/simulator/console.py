@@ -11,6 +11,7 @@ connection to the line socket, a line each: "drain", "flush", "get", "set BAUD B
 PARITY STOP", and "read wait" or "read poll" before the launcher reads the console for the
 operator (a read that blocks, or one poll of a non-blocking one); every answer is one
 line."""
+import ctypes
 import fcntl
 import os
 import re
@@ -271,25 +272,37 @@ class Port:
     def close(self, drain=5.0):
         """Ends the line. Closing the master hangs the terminal's side up, and the kernel
         drops what it has not read yet: the board's last words, still on a real line's
-        screen. So the terminal program first reads what it was sent (for at most DRAIN
-        seconds: one that does not read loses it)."""
+        screen. So the terminal program first reads what it was sent: each of its reads is
+        an access event on the terminal, and the port waits on those until nothing is left
+        unread (for at most DRAIN seconds: one that does not read loses it)."""
         deadline = time.monotonic() + drain
+        reads = LIBC.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC) if self.attached() else -1
         try:
-            slave = os.open(self.path, os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK) \
-                if self.attached() else None
-        except OSError:
-            slave = None
-        while slave is not None and time.monotonic() < deadline and unread(slave):
-            time.sleep(0.01)
-        if slave is not None:
-            os.close(slave)
-        os.close(self.master)
+            watched = reads >= 0 and LIBC.inotify_add_watch(
+                reads, os.fsencode(self.path), IN_ACCESS) >= 0
+            if watched:
+                slave = os.open(self.path, os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK)
+                try:
+                    while unread(slave) and select.select(
+                            [reads], [], [], max(0.0, deadline - time.monotonic()))[0]:
+                        os.read(reads, 4096)
+                finally:
+                    os.close(slave)
+        except OSError:  # the terminal went away meanwhile
+            pass
+        finally:
+            if reads >= 0:
+                os.close(reads)
+            os.close(self.master)
 
 
 def unread(fd):
     """Bytes waiting on a terminal for its reader."""
     return struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0\0\0\0"))[0]
 
+
+LIBC = ctypes.CDLL(None, use_errno=True)
+IN_ACCESS = 0x1  # inotify: the file was read
 
 SPEEDS = {getattr(termios, f"B{b}"): b for b in
           (1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400)}
